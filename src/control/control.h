@@ -1,0 +1,121 @@
+// The control subsystem: the log and the call wrappers that every part of the
+// program uses, the terminal geometry, the command-line splitting and the size
+// query. Nothing here throws; failure is told by the return value and has
+// already been logged when a wrapper returns it.
+#pragma once
+
+#include <signal.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <sys/types.h>
+
+struct image;
+struct image_table;
+
+// ---- Log ----------------------------------------------------------------
+
+enum log_level { LOG_DEBUG = 0, LOG_WARN = 1, LOG_ERROR = 2, LOG_FATAL = 3 };
+
+// Both logs are fixed names: every process shares them. The instance log is
+// appended to by every start; the main log is truncated when the command loop
+// starts, so it holds the messages of the last run that served a host.
+constexpr const char* INSTANCE_LOG_PATH = "/tmp/vorpix-sixel.instance.log";
+constexpr const char* MAIN_LOG_PATH = "/tmp/vorpix-sixel.log";
+
+// Writes ">>LEVEL<<\t" and the formatted message to standard error. Formats
+// end in "\n" themselves. LOG_DEBUG messages are dropped.
+void log_message(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Points standard error at `path` (append or truncate), without following a
+// symbolic link and creating the file with mode 0600, so that another local
+// user cannot redirect or read our log through the shared /tmp. On failure
+// logs "freopen (stderr to %s) faild\n" and leaves standard error as it was.
+void redirect_stderr_to_log(const char* path, bool truncate);
+
+// ---- Call wrappers --------------------------------------------------------
+// Each clears errno, makes the call, logs a failure at LOG_ERROR in a fixed
+// wording and returns the call's own result unchanged.
+
+int open_or_log(const char* path, int flags);
+int close_or_log(int fd);
+FILE* fopen_or_log(const char* path, const char* mode);
+int fclose_or_log(FILE* stream);
+void* calloc_or_log(size_t count, size_t size);
+int sigaction_or_log(int signum, const struct sigaction* action, struct sigaction* old_action);
+
+// Decimal text to a 32-bit int: strtol with an optional sign and leading
+// blanks, text after the digits ignored, null or digit-less text gives 0.
+// A value equal to LONG_MAX or LONG_MIN logs "strtol: %s\n" and gives 0;
+// anything else is narrowed to its low 32 bits.
+int32_t parse_int(const char* text);
+
+// Writes all `length` bytes, going on after partial writes and repeating at
+// once on EINTR and EAGAIN. Returns `length` on success; any smaller result
+// (-1) means a failure that has been logged ("write: %s\n"); the caller must
+// not try to finish the rest.
+ssize_t write_all(int fd, const void* data, size_t length);
+
+// ---- Terminal geometry ----------------------------------------------------
+
+struct term_geometry {
+    int32_t fd;  // the controlling terminal; -1 (or negative) while none is open
+    int32_t width;
+    int32_t height;
+    int32_t cell_width;
+    int32_t cell_height;
+};
+
+constexpr int32_t CELL_WIDTH = 8;
+constexpr int32_t CELL_HEIGHT = 16;
+// Used whenever the window size cannot be read: a 160x64 terminal, less one
+// row of cells and 7 pixels, like a read one.
+constexpr int32_t DEFAULT_TERM_WIDTH = 1280;
+constexpr int32_t DEFAULT_TERM_HEIGHT = 1001;
+
+// The only process-wide state: set by sigwinch_handler, tested and cleared by
+// the command loop once per line.
+extern volatile sig_atomic_t sigwinch_pending;
+
+void sigwinch_handler(int signum);
+
+// Opens the controlling terminal read-write and stores its descriptor in
+// `geometry->fd`. False (and the reason logged) when there is none.
+bool open_controlling_terminal(term_geometry* geometry);
+
+// Reads the window size: columns x 8 by rows x 16 - 16 - 7 pixels, or the
+// default geometry when the size cannot be read ("ioctl: TIOCGWINSZ failed").
+void update_geometry(term_geometry* geometry);
+
+// ---- Command lines ----------------------------------------------------------
+
+constexpr int LINE_BUFFER_SIZE = 1024;
+constexpr int MAX_FIELDS = 128;
+
+// One split command line. Field texts point into the line buffer and live
+// until the next line is read; a null pointer is an absent field (only after
+// a trailing ';').
+struct command_fields {
+    int32_t count;
+    char* fields[MAX_FIELDS];
+};
+
+// Splits `line` (NUL-terminated) in place at ';' into `fields`, which must be
+// reset (count 0, all null). Leading non-graphic bytes of a field are
+// skipped; fields beyond MAX_FIELDS are dropped.
+void split_fields(char* line, command_fields* fields);
+
+// Sets `drawn` to false in every slot (command 6).
+void clear_drawn_flags(image_table* table);
+
+// Serves one line that is already in `line` (newline included or not):
+// splits it and dispatches it. Replies go to `out`.
+void handle_command_line(char* line, command_fields* fields, term_geometry* geometry,
+                         image_table* table, FILE* out);
+
+// ---- Size query ---------------------------------------------------------
+
+// Loads `path` into `slot` (resetting it first) and writes exactly one line to
+// `out`: the picture's width and height raised to whole cells, or "0 0". The
+// picture stays in the slot.
+void report_image_size(const term_geometry* geometry, image* slot, const char* path, FILE* out);

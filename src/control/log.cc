@@ -1,0 +1,118 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "control/control.h"
+
+namespace {
+
+const char* const LEVEL_NAMES[] = {"DEBUG", "WARN", "ERROR", "FATAL"};
+
+}  // namespace
+
+void log_message(int level, const char* format, ...) {
+    if (level == LOG_DEBUG) return;
+    if (level < LOG_DEBUG || level > LOG_FATAL) level = LOG_ERROR;
+    fprintf(stderr, ">>%s<<\t", LEVEL_NAMES[level]);
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+}
+
+void redirect_stderr_to_log(const char* path, bool truncate) {
+    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND);
+    fflush(stderr);
+    int fd = open(path, flags, 0600);
+    if (fd < 0 || (fd != STDERR_FILENO && dup2(fd, STDERR_FILENO) < 0)) {
+        if (fd >= 0) close(fd);
+        log_message(LOG_ERROR, "freopen (stderr to %s) faild\n", path);
+        return;
+    }
+    if (fd != STDERR_FILENO) close(fd);
+    clearerr(stderr);
+}
+
+int open_or_log(const char* path, int flags) {
+    errno = 0;
+    int fd = open(path, flags);
+    if (fd < 0) {
+        int saved = errno;
+        log_message(LOG_ERROR, "couldn't open \"%s\"\n", path);
+        log_message(LOG_ERROR, "open: %s\n", strerror(saved));
+    }
+    return fd;
+}
+
+int close_or_log(int fd) {
+    errno = 0;
+    int result = close(fd);
+    if (result < 0) log_message(LOG_ERROR, "close: %s\n", strerror(errno));
+    return result;
+}
+
+FILE* fopen_or_log(const char* path, const char* mode) {
+    errno = 0;
+    FILE* stream = fopen(path, mode);
+    if (!stream) {
+        int saved = errno;
+        log_message(LOG_ERROR, "couldn't open \"%s\"\n", path);
+        log_message(LOG_ERROR, "fopen: %s\n", strerror(saved));
+    }
+    return stream;
+}
+
+int fclose_or_log(FILE* stream) {
+    errno = 0;
+    int result = fclose(stream);
+    if (result < 0) log_message(LOG_ERROR, "fclose: %s\n", strerror(errno));
+    return result;
+}
+
+void* calloc_or_log(size_t count, size_t size) {
+    errno = 0;
+    void* block = calloc(count, size);
+    if (!block) log_message(LOG_ERROR, "calloc: %s\n", strerror(errno));
+    return block;
+}
+
+int sigaction_or_log(int signum, const struct sigaction* action, struct sigaction* old_action) {
+    errno = 0;
+    int result = sigaction(signum, action, old_action);
+    if (result < 0) log_message(LOG_ERROR, "sigaction: %s\n", strerror(errno));
+    return result;
+}
+
+int32_t parse_int(const char* text) {
+    if (!text) return 0;
+    errno = 0;
+    long value = strtol(text, nullptr, 10);
+    // Both ends of the range count as overflow, even when errno says nothing:
+    // a host never sends such a number on purpose.
+    if (value == LONG_MAX || value == LONG_MIN) {
+        log_message(LOG_ERROR, "strtol: %s\n", strerror(errno));
+        return 0;
+    }
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(value)));
+}
+
+ssize_t write_all(int fd, const void* data, size_t length) {
+    const char* next = static_cast<const char*>(data);
+    size_t remaining = length;
+    for (;;) {
+        errno = 0;
+        ssize_t written = write(fd, next, remaining);
+        if (written < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            log_message(LOG_ERROR, "write: %s\n", strerror(errno));
+            return -1;
+        }
+        remaining -= static_cast<size_t>(written);
+        if (remaining == 0) return static_cast<ssize_t>(length);
+        next += written;
+    }
+}
