@@ -1,1 +1,406 @@
+// The image store: detection, load_image and its messages, and the five
+// loaders on small pictures whose every pixel is known.
 #include <gtest/gtest.h>
+#include <png.h>
+
+#include <string>
+#include <vector>
+
+#include "images/image.h"
+#include "support/fixtures.h"
+
+namespace {
+
+// A record that frees its frames when the test ends.
+struct loaded {
+    image img;
+    loaded() {
+        image_init(&img);
+    }
+    ~loaded() {
+        image_free_frames(&img);
+    }
+    bytes frame(int i = 0) const {
+        size_t n = static_cast<size_t>(img.width) * img.height * img.channels;
+        return img.frames[i] ? bytes(img.frames[i], img.frames[i] + n) : bytes();
+    }
+};
+
+struct images : ::testing::Test {
+    temp_dir dir;
+
+    std::string put(const std::string& name, const std::string& data) {
+        write_file(dir.file(name), data);
+        return dir.file(name);
+    }
+    std::string put(const std::string& name, const bytes& data) {
+        write_file(dir.file(name), data);
+        return dir.file(name);
+    }
+};
+
+// ---- Detection and load_image ---------------------------------------------
+
+TEST_F(images, DetectionAndItsMessages) {
+    struct {
+        std::string name, data, log;
+    } cases[] = {
+        {"short", std::string("\xFF\xD8\xFF\xE0xyz", 7),
+         "couldn't read header\n|unknown file type: %s\n|image load error: %s\n"},
+        {"empty", "", "couldn't read header\n|unknown file type: %s\n|image load error: %s\n"},
+        {"p7", "P7 1 1 255\n", "unknown file type: %s\n|image load error: %s\n"},
+        {"text", "hello, world\n", "unknown file type: %s\n|image load error: %s\n"},
+        {"p0", "P0 1 1 255\n", "image load error: %s\n"},
+        {"gif", std::string("GIF89a\x01\0\0", 9), "image load error: %s\n"},
+        {"bmp", "BM\x01\x02\x03\x04\x05\x06", "image load error: %s\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = put(c.name, c.data);
+        loaded l;
+        stderr_capture log;
+        EXPECT_FALSE(load_image(path.c_str(), &l.img));
+        // Expected lines, "|"-separated, "%s" standing for the path.
+        std::string expected, text = log.text();
+        size_t start = 0;
+        for (size_t bar; start <= c.log.size(); start = bar + 1) {
+            bar = c.log.find('|', start);
+            if (bar == std::string::npos) bar = c.log.size();
+            std::string line = c.log.substr(start, bar - start);
+            size_t at = line.find("%s");
+            if (at != std::string::npos) line.replace(at, 2, path);
+            expected += ">>ERROR<<\t" + line;
+        }
+        EXPECT_EQ(text, expected);
+        EXPECT_EQ(l.img.frames[0], nullptr);
+    }
+}
+
+TEST_F(images, MissingAndAbsentPaths) {
+    loaded l;
+    stderr_capture log;
+    EXPECT_FALSE(load_image(dir.file("missing").c_str(), &l.img));
+    EXPECT_FALSE(load_image(nullptr, &l.img));
+    EXPECT_EQ(log.text(), ">>ERROR<<\tcouldn't open \"" + dir.file("missing") +
+                              "\"\n>>ERROR<<\tfopen: No such file or directory\n"
+                              ">>ERROR<<\tcouldn't open \"\"\n"
+                              ">>ERROR<<\tfopen: No such file or directory\n");
+}
+
+TEST_F(images, RejectedPnmKindLeavesChannelsMinusOne) {
+    loaded l;
+    stderr_capture quiet;
+    EXPECT_FALSE(load_image(put("p0", std::string("P0\n1 1\n255\nabc")).c_str(), &l.img));
+    EXPECT_EQ(l.img.channels, -1);
+}
+
+// ---- PNM ------------------------------------------------------------------
+
+TEST_F(images, PnmKinds) {
+    struct {
+        std::string name, data;
+        int width, height, channels;
+        bytes pixels;
+    } cases[] = {
+        {"p6", "P6\n1 1\n255\n\x0a\x14\x1e", 1, 1, 3, {10, 20, 30}},
+        {"p5 maxval 15", "P5 2 1 15\n\x0f\x08", 2, 1, 1, {255, 136}},
+        {"p2", "P2 2 1 100 50 100", 2, 1, 1, {127, 255}},
+        {"p5 above maxval", "P5 1 1 100\n\xc8", 1, 1, 1, {254}},
+        {"p1", "P1 2 1\n1 0", 2, 1, 1, {0, 255}},
+        {"p1 one number", "P1 3 1\n010", 3, 1, 1, {0, 0, 0}},
+        {"p4", "P4 10 1\n\xc0\x40", 10, 1, 1, {0, 0, 255, 255, 255, 255, 255, 255, 255, 0}},
+        {"p4 two rows", "P4 3 2\n\xa0\x40", 3, 2, 1, {0, 255, 0, 255, 0, 255}},
+        {"comment", "P6\n# made by x\n1 1 255\n\x01\x02\x03", 1, 1, 3, {1, 2, 3}},
+        {"letters before width", "P3 abc 2 1 255 1 2 3 4 5 6", 2, 1, 3, {1, 2, 3, 4, 5, 6}},
+        {"x ends width", "P2 4x3 255\n1 2 3 4 5 6 7 8 9 10 11 12", 4, 3, 1,
+         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
+        {"ends in comment", "P6\n#abcd", 0, 0, 3, {}},
+        {"plain comments", "P2 2 1 255\n# c\n7 # c\n9", 2, 1, 1, {7, 9}},
+        {"long raster", "P5 1 1 255\n\x05\x06\x07", 1, 1, 1, {5}},
+        {"short raster", "P6 2 1 255\n\x05", 2, 1, 3, {5, 0, 0, 0, 0, 0}},
+        {"missing height", "P2 5   \n", 5, 0, 1, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        loaded l;
+        ASSERT_TRUE(load_image(put("pic", c.data).c_str(), &l.img));
+        EXPECT_EQ(l.img.width, c.width);
+        EXPECT_EQ(l.img.height, c.height);
+        EXPECT_EQ(l.img.channels, c.channels);
+        EXPECT_FALSE(l.img.has_alpha);
+        EXPECT_EQ(l.frame(), c.pixels);
+    }
+}
+
+TEST_F(images, PnmRefusesWhatItCannotRepresent) {
+    struct {
+        std::string name, data;
+    } cases[] = {
+        {"maxval 0", "P5 1 1 0\n\x05"},
+        {"maxval missing", "P5 1 1 #\n\x05"},
+        {"width beyond 31 bits", "P5 99999999999 1 255\n\x05"},
+        {"maxval beyond 31 bits", "P2 1 1 2147483648 1"},
+        {"sample beyond 31 bits", "P2 1 1 255 4294967296"},
+        {"huge picture", "P6 65535 65535 255\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        loaded l;
+        stderr_capture log;
+        EXPECT_FALSE(load_image(put("pic", c.data).c_str(), &l.img));
+        EXPECT_EQ(l.img.frames[0], nullptr);
+        EXPECT_NE(log.text().find("image load error"), std::string::npos);
+    }
+}
+
+// ---- PNG ------------------------------------------------------------------
+
+TEST_F(images, PngAlwaysLoadsAsEightBitRgb) {
+    struct {
+        std::string name;
+        int color_type, bit_depth;
+        bytes raw, palette, expected;
+    } cases[] = {
+        {"rgb", PNG_COLOR_TYPE_RGB, 8, {1, 2, 3, 4, 5, 6}, {}, {1, 2, 3, 4, 5, 6}},
+        {"rgba unblended", PNG_COLOR_TYPE_RGB_ALPHA, 8, {10, 20, 30, 0, 40, 50, 60, 128}, {},
+         {10, 20, 30, 40, 50, 60}},
+        {"palette", PNG_COLOR_TYPE_PALETTE, 8, {1, 0}, {9, 8, 7, 200, 100, 50},
+         {200, 100, 50, 9, 8, 7}},
+        {"1-bit grey", PNG_COLOR_TYPE_GRAY, 1, {0x80}, {}, {255, 255, 255, 0, 0, 0}},
+        {"16-bit rgb", PNG_COLOR_TYPE_RGB, 16, {0x12, 0x34, 0x56, 0x78, 0x9a, 0xbc, 0, 0, 0, 0, 0xff, 0xff},
+         {}, {0x12, 0x56, 0x9a, 0, 0, 0xff}},
+        {"grey", PNG_COLOR_TYPE_GRAY, 8, {77, 200}, {}, {77, 77, 77, 200, 200, 200}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_png(dir.file("p.png"), 2, 1, c.color_type, c.bit_depth, c.raw, c.palette);
+        loaded l;
+        ASSERT_TRUE(load_image(dir.file("p.png").c_str(), &l.img));
+        EXPECT_EQ(l.img.width, 2);
+        EXPECT_EQ(l.img.height, 1);
+        EXPECT_EQ(l.img.channels, 3);
+        EXPECT_FALSE(l.img.has_alpha);
+        EXPECT_EQ(l.frame(), c.expected);
+    }
+}
+
+TEST_F(images, TruncatedPngFailsAndLeavesTheRecordUntouched) {
+    bytes rgb(64 * 64 * 3, 90);
+    write_png(dir.file("whole.png"), 64, 64, PNG_COLOR_TYPE_RGB, 8, rgb);
+    std::string whole = read_file(dir.file("whole.png"));
+    for (size_t cut : {size_t{20}, whole.size() / 2, whole.size() - 13}) {
+        SCOPED_TRACE(cut);
+        loaded l;
+        stderr_capture log;
+        EXPECT_FALSE(load_image(put("cut.png", whole.substr(0, cut)).c_str(), &l.img));
+        EXPECT_EQ(l.img.width, 0);
+        EXPECT_EQ(l.img.frames[0], nullptr);
+        EXPECT_EQ(log.text().rfind(">>ERROR<<\tlibpng: ", 0), 0u) << log.text();
+    }
+}
+
+// ---- JPEG -----------------------------------------------------------------
+
+TEST_F(images, JpegGreyAndProgressive) {
+    bytes grey(16 * 8);
+    for (size_t i = 0; i < grey.size(); i++) grey[i] = i < 64 ? 40 : 210;
+    write_jpeg(dir.file("g.jpg"), 16, 8, 1, grey);
+    loaded g;
+    ASSERT_TRUE(load_image(dir.file("g.jpg").c_str(), &g.img));
+    EXPECT_EQ(g.img.channels, 3);
+    bytes pixels = g.frame();
+    for (size_t k = 0; k < 16 * 8; k++) {
+        EXPECT_EQ(pixels[k * 3], pixels[k * 3 + 1]);
+        EXPECT_EQ(pixels[k * 3], pixels[k * 3 + 2]);
+        EXPECT_NEAR(pixels[k * 3], grey[k], 6);
+    }
+
+    bytes rgb(40 * 24 * 3);
+    for (size_t k = 0; k < 40 * 24; k++) {
+        rgb[k * 3] = 200, rgb[k * 3 + 1] = 30, rgb[k * 3 + 2] = 90;
+    }
+    write_jpeg(dir.file("p.jpg"), 40, 24, 3, rgb, true);
+    loaded p;
+    ASSERT_TRUE(load_image(dir.file("p.jpg").c_str(), &p.img));
+    EXPECT_EQ(p.img.width, 40);
+    EXPECT_EQ(p.img.height, 24);
+    bytes out = p.frame();
+    for (size_t i = 0; i < out.size(); i++) EXPECT_NEAR(out[i], rgb[i], 4) << i;
+}
+
+TEST_F(images, JpegFailuresAndWarnings) {
+    bytes rgb(128 * 128 * 3);
+    for (size_t i = 0; i < rgb.size(); i++) rgb[i] = static_cast<uint8_t>(i * 2654435761u >> 13);
+    write_jpeg(dir.file("whole.jpg"), 128, 128, 3, rgb);
+    std::string whole = read_file(dir.file("whole.jpg"));
+
+    // Cut inside the entropy-coded data: the library warns (once) and fills.
+    loaded cut;
+    stderr_capture log;
+    EXPECT_TRUE(load_image(put("cut.jpg", whole.substr(0, whole.size() - 200)).c_str(), &cut.img));
+    EXPECT_EQ(log.text(), ">>WARN<<\tlibjpeg: Premature end of JPEG file\n");
+
+    // Cut inside the header: nothing is known yet, the record stays empty.
+    loaded header;
+    stderr_capture log2;
+    EXPECT_FALSE(load_image(put("head.jpg", whole.substr(0, 100)).c_str(), &header.img));
+    EXPECT_EQ(header.img.width, 0);
+    EXPECT_NE(log2.text().find(">>ERROR<<\tlibjpeg: "), std::string::npos);
+
+    // Not JPEG data after the magic number: the library's error, then ours.
+    loaded garbage;
+    stderr_capture log3;
+    std::string path = put("garbage.jpg", std::string("\xFF\xD8garbage-garbage"));
+    EXPECT_FALSE(load_image(path.c_str(), &garbage.img));
+    std::string text = log3.text();
+    EXPECT_NE(text.find(">>ERROR<<\tlibjpeg: "), std::string::npos) << text;
+    EXPECT_TRUE(text.ends_with(">>ERROR<<\timage load error: " + path + "\n")) << text;
+}
+
+// ---- BMP ------------------------------------------------------------------
+
+TEST_F(images, BmpDepthsAndRowOrder) {
+    const bytes palette = {255, 0, 0, 0, 255, 0, 0, 0, 255, 10, 20, 30};
+    const bytes indexes = {0, 1, 2, 3, 3, 2, 1, 0};  // 4 x 2
+    bytes expected;
+    for (uint8_t i : indexes) {
+        expected.insert(expected.end(), {palette[i * 3], palette[i * 3 + 1], palette[i * 3 + 2], 255});
+    }
+    bytes rgb, rgba;
+    for (uint8_t i : indexes) {
+        rgb.insert(rgb.end(), {palette[i * 3], palette[i * 3 + 1], palette[i * 3 + 2]});
+        rgba.insert(rgba.end(), {palette[i * 3], palette[i * 3 + 1], palette[i * 3 + 2], 255});
+    }
+    bytes two_colour = {0, 1, 1, 0, 1, 0, 0, 1};
+    bytes two_expected;
+    for (uint8_t i : two_colour) {
+        two_expected.insert(two_expected.end(), {palette[i * 3], palette[i * 3 + 1], palette[i * 3 + 2], 255});
+    }
+    struct {
+        std::string name;
+        int bpp;
+        bytes pixels, palette, expected;
+    } cases[] = {
+        {"1-bit", 1, two_colour, bytes(palette.begin(), palette.begin() + 6), two_expected},
+        {"4-bit", 4, indexes, palette, expected},
+        {"8-bit", 8, indexes, palette, expected},
+        {"24-bit", 24, rgb, {}, expected},
+        {"32-bit", 32, rgba, {}, expected},
+    };
+    for (const auto& c : cases) {
+        for (bool top_down : {false, true}) {
+            SCOPED_TRACE(c.name + (top_down ? " top-down" : " bottom-up"));
+            write_bmp(dir.file("b.bmp"), 4, 2, c.bpp, c.pixels, c.palette, top_down);
+            loaded l;
+            ASSERT_TRUE(load_image(dir.file("b.bmp").c_str(), &l.img));
+            EXPECT_EQ(l.img.width, 4);
+            EXPECT_EQ(l.img.height, 2);
+            EXPECT_EQ(l.img.channels, 4);
+            EXPECT_TRUE(l.img.has_alpha);
+            EXPECT_EQ(l.img.frame_count, 1);
+            EXPECT_EQ(l.frame(), c.expected);
+        }
+    }
+}
+
+TEST_F(images, BmpCutShortFails) {
+    bytes rgb(32 * 32 * 3, 7);
+    write_bmp(dir.file("b.bmp"), 32, 32, 24, rgb);
+    std::string whole = read_file(dir.file("b.bmp"));
+    loaded l;
+    stderr_capture quiet;
+    EXPECT_FALSE(load_image(put("cut.bmp", whole.substr(0, whole.size() / 2)).c_str(), &l.img));
+    EXPECT_EQ(l.img.frames[0], nullptr);
+    EXPECT_EQ(l.img.width, 0);
+}
+
+// ---- GIF ------------------------------------------------------------------
+
+const bytes GIF_PALETTE = {0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255};
+
+bytes pixel_at(const loaded& l, int frame, int x, int y) {
+    bytes f = l.frame(frame);
+    size_t k = (static_cast<size_t>(y) * l.img.width + x) * 4;
+    return bytes(f.begin() + static_cast<long>(k), f.begin() + static_cast<long>(k + 4));
+}
+
+TEST_F(images, GifAnimationIsComposedFrameByFrame) {
+    std::vector<gif_frame_spec> frames = {
+        {0, 0, 4, 2, bytes(8, 1), 10, 1, -1},  // all red, kept
+        {1, 0, 2, 1, {2, 0}, 20, 2, 0},        // green over (1,0); (2,0) transparent; then cleared
+        {0, 1, 1, 1, {3}, 30, 1, -1},          // blue at (0,1)
+    };
+    std::string path = put("a.gif", make_gif(4, 2, GIF_PALETTE, frames, 5));
+    loaded l;
+    ASSERT_TRUE(load_image(path.c_str(), &l.img));
+    EXPECT_EQ(l.img.width, 4);
+    EXPECT_EQ(l.img.height, 2);
+    EXPECT_EQ(l.img.channels, 4);
+    EXPECT_TRUE(l.img.has_alpha);
+    ASSERT_EQ(l.img.frame_count, 3);
+    EXPECT_EQ(l.img.loop_count, 5);
+    EXPECT_EQ((std::vector<int>{l.img.delays[0], l.img.delays[1], l.img.delays[2]}),
+              (std::vector<int>{10, 20, 30}));
+    const bytes red = {255, 0, 0, 255}, green = {0, 255, 0, 255}, blue = {0, 0, 255, 255};
+    EXPECT_EQ(l.frame(0), [&] {
+        bytes all;
+        for (int i = 0; i < 8; i++) all.insert(all.end(), red.begin(), red.end());
+        return all;
+    }());
+    EXPECT_EQ(pixel_at(l, 1, 1, 0), green);
+    EXPECT_EQ(pixel_at(l, 1, 2, 0), red);  // transparent: the red below shows
+    EXPECT_EQ(pixel_at(l, 2, 0, 1), blue);
+    EXPECT_NE(pixel_at(l, 2, 1, 0), green);  // frame 1 was disposed of
+    EXPECT_EQ(pixel_at(l, 2, 3, 1), red);
+    EXPECT_EQ(l.img.frames[3], nullptr);
+}
+
+TEST_F(images, GifKeepsAtMost127Frames) {
+    std::vector<gif_frame_spec> frames;
+    for (int i = 0; i < 130; i++) frames.push_back({0, 0, 2, 2, bytes(4, static_cast<uint8_t>(i % 4)), 1, 1, -1});
+    loaded l;
+    ASSERT_TRUE(load_image(put("many.gif", make_gif(2, 2, GIF_PALETTE, frames)).c_str(), &l.img));
+    EXPECT_EQ(l.img.frame_count, GIF_FRAME_LIMIT);
+    EXPECT_NE(l.img.frames[126], nullptr);
+    EXPECT_EQ(l.img.frames[127], nullptr);
+    EXPECT_EQ(pixel_at(l, 126, 0, 0), (bytes{0, 255, 0, 255}));  // colour 126 % 4 == 2
+}
+
+TEST_F(images, GifWithoutFramesLoadsEmpty) {
+    loaded l;
+    ASSERT_TRUE(load_image(put("none.gif", make_gif(5, 3, GIF_PALETTE, {}, -1)).c_str(), &l.img));
+    EXPECT_EQ(l.img.frame_count, 0);
+    EXPECT_EQ(l.img.frames[0], nullptr);
+    EXPECT_EQ(l.img.channels, 4);
+    EXPECT_EQ(l.img.width, 5);
+    EXPECT_EQ(l.img.height, 3);
+}
+
+TEST_F(images, DamagedGifFailsWithNothingLeft) {
+    std::vector<gif_frame_spec> frames(3, {0, 0, 8, 8, bytes(64, 1), 1, 1, -1});
+    bytes whole = make_gif(8, 8, GIF_PALETTE, frames);
+    for (size_t cut : {size_t{13}, whole.size() - 30, whole.size() - 3}) {
+        SCOPED_TRACE(cut);
+        loaded l;
+        stderr_capture quiet;
+        EXPECT_FALSE(load_image(put("cut.gif", bytes(whole.begin(), whole.begin() + static_cast<long>(cut))).c_str(),
+                                &l.img));
+        for (auto* frame : l.img.frames) EXPECT_EQ(frame, nullptr);
+        EXPECT_EQ(l.img.frame_count, 1);
+    }
+}
+
+TEST_F(images, ReadWholeFileReadsExactly) {
+    std::string path = put("data", std::string("abc\0def", 7));
+    FILE* file = fopen(path.c_str(), "r");
+    fgetc(file);  // any position
+    uint64_t size = 0;
+    uint8_t* data = read_whole_file(file, &size);
+    fclose(file);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(size, 7u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), 7), std::string("abc\0def", 7));
+    free(data);
+}
+
+}  // namespace
