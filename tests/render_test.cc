@@ -1,1 +1,244 @@
+// The draw's frame transforms and the sixel emission on their own.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "render/render.h"
+#include "support/fixtures.h"
+#include "support/sixel_decode.h"
+
+namespace {
+
+// A one-frame record over a copy of `pixels`, freed at the end of the test.
+struct picture {
+    image img;
+    picture(int width, int height, int channels, const bytes& pixels) {
+        image_init(&img);
+        img.width = width;
+        img.height = height;
+        img.channels = channels;
+        img.has_alpha = channels == 2 || channels == 4;
+        img.frames[0] = allocate_frame(width, height, channels);
+        std::copy(pixels.begin(), pixels.end(), img.frames[0]);
+    }
+    ~picture() {
+        image_free_frames(&img);
+    }
+    // Runs a transform the way the draw does: a result replaces the frame.
+    bool apply(uint8_t* result) {
+        if (result) img.frames[0] = result;
+        return result != nullptr;
+    }
+    bytes frame(int channels = 0) const {
+        size_t n = static_cast<size_t>(img.width) * img.height * (channels ? channels : img.channels);
+        return bytes(img.frames[0], img.frames[0] + n);
+    }
+};
+
+// Each source pixel's value is its column, so an output pixel's value tells
+// which columns its box averaged.
+bytes column_ramp(int width, int height) {
+    bytes pixels(static_cast<size_t>(width) * height);
+    for (size_t k = 0; k < pixels.size(); k++) pixels[k] = static_cast<uint8_t>(k % width);
+    return pixels;
+}
+
+TEST(Downscale, SizesFollowTheFixedPointFactor) {
+    struct {
+        int width, height, w, h;
+        bool reduces;
+        int out_w, out_h;
+    } cases[] = {
+        {400, 300, 200, 200, true, 200, 150},
+        {100, 80, 200, 50, true, 62, 50},
+        {300, 300, 100, 100, true, 99, 99},
+        {800, 6, 100, 100, true, 100, 0},
+        {100, 80, 100, 80, false, 100, 80},
+        {100, 80, 500, 500, false, 100, 80},
+        {100, 80, 0, 50, true, 0, 0},
+        {100, 80, -40, 50, true, 0, 0},           // a negative box is an empty one
+        {100, 80, INT32_MAX, INT32_MAX, false, 100, 80},  // no wrap in the factor
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " into " +
+                     std::to_string(c.w) + "x" + std::to_string(c.h));
+        picture p(c.width, c.height, 3, bytes(static_cast<size_t>(c.width) * c.height * 3, 9));
+        uint8_t* before = p.img.frames[0];
+        EXPECT_EQ(p.apply(downscale_to_fit(&p.img, p.img.frames[0], c.w, c.h)), c.reduces);
+        EXPECT_EQ(p.img.width, c.out_w);
+        EXPECT_EQ(p.img.height, c.out_h);
+        if (!c.reduces) EXPECT_EQ(p.img.frames[0], before);
+    }
+}
+
+TEST(Downscale, BoxesTouchWithoutOverlapping) {
+    // f = 341 (300 into 100): boxes of 3 columns; column 98 covers 294..296.
+    picture p(300, 1, 1, column_ramp(300, 1));
+    ASSERT_TRUE(p.apply(downscale_to_fit(&p.img, p.img.frames[0], 100, 100)));
+    ASSERT_EQ(p.img.width, 99);
+    EXPECT_EQ(p.frame()[0], 1);         // (0 + 1 + 2) / 3
+    // Columns 294..296 hold the bytes 38, 39, 40.
+    EXPECT_EQ(p.frame()[98], 39);
+    // Source columns 297..299 (bytes 41..43) contribute nothing.
+}
+
+TEST(Downscale, BoxStartsForFactor400) {
+    // 1024 into 400 gives f = 400: boxes start at 0, 2, 5, 7, 10, 12, 15, 17, 20, 23.
+    picture q(256, 1, 1, column_ramp(256, 1));
+    ASSERT_TRUE(q.apply(downscale_to_fit(&q.img, q.img.frames[0], 100, 1000)));  // 100*1024/256 = 400
+    const int starts[] = {0, 2, 5, 7, 10, 12, 15, 17, 20, 23, 25};
+    bytes out = q.frame();
+    for (int j = 0; j < 10; j++) {
+        int sum = 0;
+        for (int x = starts[j]; x < starts[j + 1]; x++) sum += x;
+        EXPECT_EQ(out[j], sum / (starts[j + 1] - starts[j])) << j;
+    }
+}
+
+TEST(Downscale, AveragesWithoutWrapAndZeroesAlpha) {
+    picture grey(2, 2, 1, {0, 255, 255, 255});
+    ASSERT_TRUE(grey.apply(downscale_to_fit(&grey.img, grey.img.frames[0], 1, 1)));
+    EXPECT_EQ(grey.frame(), bytes{191});
+
+    // f = 16: boxes of 64 x 64 white pixels stay white.
+    picture white(128, 128, 3, bytes(128 * 128 * 3, 255));
+    ASSERT_TRUE(white.apply(downscale_to_fit(&white.img, white.img.frames[0], 2, 2)));
+    EXPECT_EQ(white.frame(), bytes(2 * 2 * 3, 255));
+
+    picture rgba(2, 1, 4, {10, 20, 30, 255, 30, 40, 50, 255});
+    ASSERT_TRUE(rgba.apply(downscale_to_fit(&rgba.img, rgba.img.frames[0], 1, 1)));
+    EXPECT_EQ(rgba.frame(), (bytes{20, 30, 40, 0}));
+}
+
+TEST(Crop, CopiesTheWindowOnly) {
+    bytes grey(5 * 4);
+    for (size_t k = 0; k < grey.size(); k++) grey[k] = static_cast<uint8_t>(k);
+    term_geometry big = {-1, 640, 361, 8, 16};
+    picture p(5, 4, 1, grey);
+    ASSERT_TRUE(p.apply(crop_image(&big, &p.img, p.img.frames[0], 1, 1, 2, 2)));
+    EXPECT_EQ(p.img.width, 2);
+    EXPECT_EQ(p.img.height, 2);
+    EXPECT_EQ(p.frame(), (bytes{6, 7, 11, 12}));
+
+    picture rgba(2, 1, 4, {1, 2, 3, 4, 5, 6, 7, 8});
+    ASSERT_TRUE(rgba.apply(crop_image(&big, &rgba.img, rgba.img.frames[0], 0, 0, 2, 1)));
+    EXPECT_EQ(rgba.frame(), (bytes{1, 2, 3, 0, 5, 6, 7, 0}));
+
+    bytes rgb(10 * 10 * 3);
+    for (size_t k = 0; k < rgb.size(); k++) rgb[k] = static_cast<uint8_t>(k * 3);
+    picture same(10, 10, 3, rgb);
+    ASSERT_TRUE(same.apply(crop_image(&big, &same.img, same.img.frames[0], 0, 0, 10, 10)));
+    EXPECT_EQ(same.frame(), rgb);
+
+    picture empty(5, 4, 1, grey);
+    ASSERT_TRUE(empty.apply(crop_image(&big, &empty.img, empty.img.frames[0], 2, 2, 0, 2)));
+    EXPECT_EQ(empty.img.width, 0);
+    EXPECT_EQ(empty.img.height, 2);
+}
+
+TEST(Crop, StopsAtTheTerminalAndRefusesWindowsOutside) {
+    term_geometry narrow = {-1, 16, 361, 8, 16};
+    picture p(24, 1, 1, bytes(24, 200));
+    ASSERT_TRUE(p.apply(crop_image(&narrow, &p.img, p.img.frames[0], 0, 0, 24, 1)));
+    EXPECT_EQ(p.img.width, 24);
+    bytes expected(24, 0);
+    std::fill(expected.begin(), expected.begin() + 16, 200);
+    EXPECT_EQ(p.frame(), expected);
+
+    term_geometry big = {-1, 640, 361, 8, 16};
+    struct {
+        int left, top, width, height;
+    } outside[] = {{-1, 0, 2, 2}, {0, -1, 2, 2}, {4, 0, 2, 1}, {0, 3, 1, 2}, {0, 0, -1, 1}};
+    for (const auto& w : outside) {
+        picture q(5, 4, 1, bytes(20, 1));
+        EXPECT_EQ(crop_image(&big, &q.img, q.img.frames[0], w.left, w.top, w.width, w.height), nullptr);
+        EXPECT_EQ(q.img.width, 5);
+    }
+}
+
+TEST(ConvertToRgb, GreyAndRgbaBecomeThreeBytes) {
+    picture grey(1, 1, 1, {200});
+    ASSERT_TRUE(grey.apply(convert_to_rgb(&grey.img, grey.img.frames[0])));
+    EXPECT_EQ(grey.frame(3), (bytes{200, 200, 200}));
+    EXPECT_EQ(grey.img.channels, 1);  // the record keeps its channel count
+
+    picture rgba(2, 1, 4, {10, 20, 30, 0, 40, 50, 60, 255});
+    ASSERT_TRUE(rgba.apply(convert_to_rgb(&rgba.img, rgba.img.frames[0])));
+    EXPECT_EQ(rgba.frame(3), (bytes{10, 20, 30, 40, 50, 60}));
+    EXPECT_EQ(rgba.img.channels, 4);
+}
+
+// Emits into a pipe and decodes what came out.
+std::string emit(image* img, int* write_end_out = nullptr) {
+    int fds[2];
+    EXPECT_EQ(pipe(fds), 0);
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    term_geometry geometry = {fds[1], 640, 361, 8, 16};
+    if (write_end_out) {
+        close(fds[1]);
+        geometry.fd = fds[1];
+    }
+    std::string out;
+    EXPECT_TRUE(sixel_emit(&geometry, img));
+    if (!write_end_out) close(fds[1]);
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(fds[0], buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<size_t>(n));
+    close(fds[0]);
+    return out;
+}
+
+TEST(SixelEmit, WritesSevenBitSixelOfTheFrame) {
+    // Four flat quadrants: red, green / blue, white.
+    const int w = 48, h = 36;
+    bytes rgb(w * h * 3);
+    const uint8_t colours[4][3] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};
+    for (int y = 0; y < h; y++) {
+        for (int x = 0; x < w; x++) {
+            const uint8_t* c = colours[(y * 2 / h) * 2 + x * 2 / w];
+            std::copy(c, c + 3, &rgb[(y * w + x) * 3]);
+        }
+    }
+    picture p(w, h, 3, rgb);
+    uint8_t* own = p.img.frames[0];
+    std::string out = emit(&p.img);
+    EXPECT_EQ(p.img.frames[0], own);  // an RGB frame is encoded as it is
+    ASSERT_TRUE(out.starts_with("\033P"));
+    ASSERT_TRUE(out.ends_with("\033\\"));
+    for (unsigned char c : out) EXPECT_LT(c, 0x80);
+    decoded_sixel d;
+    ASSERT_TRUE(decode_sixel(out, &d));
+    ASSERT_EQ(d.width, w);
+    ASSERT_EQ(d.height, h);
+    for (size_t k = 0; k < d.rgb.size(); k++) ASSERT_NEAR(d.rgb[k], rgb[k], 10) << k;
+}
+
+TEST(SixelEmit, ConvertsGreyAndKeepsGoingWhenWritesFail) {
+    picture grey(16, 12, 1, bytes(16 * 12, 128));
+    decoded_sixel d;
+    ASSERT_TRUE(decode_sixel(emit(&grey.img), &d));
+    EXPECT_EQ(d.width, 16);
+    EXPECT_NEAR(d.rgb[0], 128, 8);
+    EXPECT_EQ(d.rgb[0], d.rgb[1]);
+
+    picture rgb(16, 12, 3, bytes(16 * 12 * 3, 40));
+    stderr_capture log;
+    int closed = -1;
+    emit(&rgb.img, &closed);  // every chunk fails once, and the emission ends normally
+    std::string text = log.text();
+    EXPECT_NE(text.find(">>ERROR<<\twrite: Bad file descriptor\n"), std::string::npos);
+    EXPECT_EQ(text.find("couldn't"), std::string::npos);
+}
+
+TEST(SixelEmit, WriteCallbackIgnoresEmptyChunks) {
+    term_geometry geometry = {-1, 640, 361, 8, 16};
+    stderr_capture log;
+    EXPECT_EQ(sixel_write_callback(const_cast<char*>("x"), 0, &geometry), 1);
+    EXPECT_EQ(sixel_write_callback(const_cast<char*>("x"), -5, &geometry), 1);
+    EXPECT_EQ(log.text(), "");
+}
+
+}  // namespace
