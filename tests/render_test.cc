@@ -76,9 +76,10 @@ TEST(Downscale, SizesFollowTheFixedPointFactor) {
 
 TEST(Downscale, BoxesTouchWithoutOverlapping) {
     // f = 341 (300 into 100): boxes of 3 columns; column 98 covers 294..296.
-    picture p(300, 1, 1, column_ramp(300, 1));
+    picture p(300, 6, 1, column_ramp(300, 6));
     ASSERT_TRUE(p.apply(downscale_to_fit(&p.img, p.img.frames[0], 100, 100)));
     ASSERT_EQ(p.img.width, 99);
+    ASSERT_EQ(p.img.height, 1);
     EXPECT_EQ(p.frame()[0], 1);         // (0 + 1 + 2) / 3
     // Columns 294..296 hold the bytes 38, 39, 40.
     EXPECT_EQ(p.frame()[98], 39);
@@ -87,7 +88,7 @@ TEST(Downscale, BoxesTouchWithoutOverlapping) {
 
 TEST(Downscale, BoxStartsForFactor400) {
     // 1024 into 400 gives f = 400: boxes start at 0, 2, 5, 7, 10, 12, 15, 17, 20, 23.
-    picture q(256, 1, 1, column_ramp(256, 1));
+    picture q(256, 3, 1, column_ramp(256, 3));
     ASSERT_TRUE(q.apply(downscale_to_fit(&q.img, q.img.frames[0], 100, 1000)));  // 100*1024/256 = 400
     const int starts[] = {0, 2, 5, 7, 10, 12, 15, 17, 20, 23, 25};
     bytes out = q.frame();
@@ -108,7 +109,7 @@ TEST(Downscale, AveragesWithoutWrapAndZeroesAlpha) {
     ASSERT_TRUE(white.apply(downscale_to_fit(&white.img, white.img.frames[0], 2, 2)));
     EXPECT_EQ(white.frame(), bytes(2 * 2 * 3, 255));
 
-    picture rgba(2, 1, 4, {10, 20, 30, 255, 30, 40, 50, 255});
+    picture rgba(2, 2, 4, {10, 20, 30, 255, 30, 40, 50, 255, 10, 20, 30, 9, 30, 40, 50, 9});
     ASSERT_TRUE(rgba.apply(downscale_to_fit(&rgba.img, rgba.img.frames[0], 1, 1)));
     EXPECT_EQ(rgba.frame(), (bytes{20, 30, 40, 0}));
 }
