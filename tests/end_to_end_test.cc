@@ -29,7 +29,9 @@ struct session : ::testing::Test {
         ASSERT_TRUE(host_start(&p, args, columns, rows));
     }
     void TearDown() override {
-        if (p.pid > 0 && p.exit_status < 0) host_finish(&p);
+        // Every run ends with status 0; under the sanitizers a leak or a
+        // fault found at exit shows up here as another status.
+        if (p.pid > 0 && p.exit_status < 0) EXPECT_EQ(host_finish(&p), 0);
     }
     std::string ask(const std::string& line) {
         host_send(&p, line);
@@ -140,6 +142,326 @@ TEST_F(session, SurvivesTheHostClosingItsReplies) {
     host_send(&p, "4");
     host_send(&p, "5;/nonexistent");
     EXPECT_EQ(host_finish(&p), 0);
+}
+
+// ---- Pictures for the draws ------------------------------------------------
+
+// A P6 picture whose pixel (x, y) is colour(x, y).
+template <typename F>
+std::string ppm(int width, int height, F colour) {
+    std::string data = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+    for (int y = 0; y < height; y++) {
+        for (int x = 0; x < width; x++) {
+            bytes c = colour(x, y);
+            data.append(c.begin(), c.end());
+        }
+    }
+    return data;
+}
+
+std::string flat_ppm(int width, int height, uint8_t r = 200, uint8_t g = 100, uint8_t b = 50) {
+    return ppm(width, height, [&](int, int) { return bytes{r, g, b}; });
+}
+
+// Four flat quadrants: red, green / blue, white.
+bytes quadrant_colour(int x, int y, int width, int height) {
+    static const bytes colours[4] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};
+    return colours[(y * 2 / height) * 2 + x * 2 / width];
+}
+
+std::string image_line(int command, int slot, int x, int y, int w, int h, int sx, int sy, int sw,
+                       int sh, const std::string& path = "") {
+    return std::to_string(command) + ";" + std::to_string(slot) + ";" + std::to_string(x) + ";" +
+           std::to_string(y) + ";" + std::to_string(w) + ";" + std::to_string(h) + ";" +
+           std::to_string(sx) + ";" + std::to_string(sy) + ";" + std::to_string(sw) + ";" +
+           std::to_string(sh) + ";" + path;
+}
+
+std::string load_line(int slot, const std::string& path) {
+    return image_line(0, slot, 0, 0, 0, 0, 0, 0, 0, 0, path);
+}
+
+// One draw's output: exactly a cursor move followed by one sixel picture.
+struct drawn_picture {
+    int row = 0, column = 0;
+    decoded_sixel pixels;
+};
+
+::testing::AssertionResult one_draw(const std::string& tty, drawn_picture* out) {
+    std::string other;
+    std::vector<tty_event> events = split_tty_output(tty, &other);
+    if (!other.empty()) return ::testing::AssertionFailure() << "stray bytes: " << other;
+    if (events.size() != 2 || events[0].is_sixel || !events[1].is_sixel) {
+        return ::testing::AssertionFailure() << events.size() << " events in " << tty.size() << " bytes";
+    }
+    out->row = events[0].row;
+    out->column = events[0].column;
+    if (!decode_sixel(events[1].data, &out->pixels)) {
+        return ::testing::AssertionFailure() << "not a sixel stream";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+bytes pixel(const decoded_sixel& d, int x, int y) {
+    size_t k = (static_cast<size_t>(y) * d.width + x) * 3;
+    return bytes(d.rgb.begin() + static_cast<long>(k), d.rgb.begin() + static_cast<long>(k + 3));
+}
+
+::testing::AssertionResult near_colour(const bytes& got, const bytes& want, int tolerance = 10) {
+    for (int i = 0; i < 3; i++) {
+        if (std::abs(got[i] - want[i]) > tolerance) {
+            return ::testing::AssertionFailure()
+                   << "got " << int(got[0]) << "," << int(got[1]) << "," << int(got[2]) << " want "
+                   << int(want[0]) << "," << int(want[1]) << "," << int(want[2]);
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// ---- Draws ----------------------------------------------------------------
+
+TEST_F(session, WorkedExampleFitsClipsAndPlaces) {
+    start();  // 640 x 361 drawable
+    std::string pic = dir.file("400x300.ppm");
+    write_file(pic, flat_ppm(400, 300));
+    drawn_picture d;
+    ASSERT_TRUE(one_draw(drive({load_line(3, pic), "1;3;600;320;200;150;0;0;0;0;"}), &d));
+    EXPECT_EQ(d.row, 21);
+    EXPECT_EQ(d.column, 76);
+    EXPECT_EQ(d.pixels.width, 40);
+    EXPECT_EQ(d.pixels.height, 41);
+    // Sent again, the same line does nothing until command 6.
+    EXPECT_EQ(drive({"1;3;600;320;200;150;0;0;0;0;"}), "");
+    ASSERT_TRUE(one_draw(drive({"6", "1;3;600;320;200;150;0;0;0;0;"}), &d));
+    EXPECT_EQ(main_log(), "");
+}
+
+TEST_F(session, OwnSizeComesBackWithItsColours) {
+    start();
+    std::string pic = dir.file("q.ppm");
+    write_file(pic, ppm(64, 48, [](int x, int y) { return quadrant_colour(x, y, 64, 48); }));
+    drawn_picture d;
+    ASSERT_TRUE(one_draw(drive({load_line(1, pic), image_line(1, 1, 15, 31, 64, 48, 0, 0, 0, 0)}), &d));
+    EXPECT_EQ(d.row, 2);  // the pixel position is truncated to its cell
+    EXPECT_EQ(d.column, 2);
+    ASSERT_EQ(d.pixels.width, 64);
+    ASSERT_EQ(d.pixels.height, 48);
+    for (int y = 0; y < 48; y++) {
+        for (int x = 0; x < 64; x++) {
+            ASSERT_TRUE(near_colour(pixel(d.pixels, x, y), quadrant_colour(x, y, 64, 48)))
+                << x << "," << y;
+        }
+    }
+}
+
+TEST_F(session, FitsWindowsAndClamps) {
+    start();
+    std::string big = dir.file("400x300.ppm"), wide = dir.file("400x200.ppm");
+    write_file(big, flat_ppm(400, 300));
+    write_file(wide, flat_ppm(400, 200));
+    drive({load_line(1, big), load_line(2, wide)});
+    struct {
+        std::string name, line;
+        int width, height;
+    } cases[] = {
+        {"fit 400x300 into 200x200", image_line(1, 1, 0, 0, 200, 200, 0, 0, 0, 0), 200, 150},
+        {"box larger than the picture", image_line(1, 1, 0, 0, 500, 500, 0, 0, 0, 0), 400, 300},
+        {"window clamped by the picture", image_line(1, 2, 0, 0, 200, 100, 180, 0, 50, 40), 20, 40},
+        {"window inside", image_line(1, 2, 8, 16, 200, 100, 10, 20, 30, 25), 30, 25},
+        {"clamped by the terminal", image_line(1, 1, 600, 0, 400, 300, 0, 0, 0, 0), 40, 300},
+        {"clamped at the bottom", image_line(1, 1, 0, 300, 400, 300, 0, 0, 0, 0), 400, 61},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        drawn_picture d;
+        ASSERT_TRUE(one_draw(drive({"6", c.line}), &d));
+        EXPECT_EQ(d.pixels.width, c.width);
+        EXPECT_EQ(d.pixels.height, c.height);
+        EXPECT_TRUE(near_colour(pixel(d.pixels, 0, 0), {200, 100, 50}));
+    }
+}
+
+TEST_F(session, AnimationStepsOneFramePerDraw) {
+    start();
+    const bytes palette = {0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255};
+    std::vector<gif_frame_spec> frames;
+    for (int i = 0; i < 3; i++) frames.push_back({0, 0, 24, 12, bytes(24 * 12, static_cast<uint8_t>(i + 1)), 5, 1, -1});
+    std::string gif = dir.file("anim.gif");
+    write_file(gif, make_gif(24, 12, palette, frames));
+    const bytes expected[] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 0, 0}};
+    drive({load_line(9, gif)});
+    for (const auto& colour : expected) {
+        drawn_picture d;
+        ASSERT_TRUE(one_draw(drive({"6", image_line(1, 9, 0, 0, 24, 12, 0, 0, 0, 0)}), &d));
+        EXPECT_TRUE(near_colour(pixel(d.pixels, 5, 5), colour));
+    }
+}
+
+TEST_F(session, AWindowSizeChangeTakesEffectForTheNextCommand) {
+    start();
+    std::string pic = dir.file("p.ppm");
+    write_file(pic, flat_ppm(400, 300));
+    drawn_picture d;
+    ASSERT_TRUE(one_draw(drive({load_line(1, pic), image_line(1, 1, 0, 0, 400, 300, 0, 0, 0, 0)}), &d));
+    EXPECT_EQ(d.pixels.width, 400);
+    host_resize(&p, 30, 10);  // 240 x 137 drawable
+    ASSERT_TRUE(one_draw(drive({"6", image_line(1, 1, 0, 0, 400, 300, 0, 0, 0, 0)}), &d));
+    EXPECT_EQ(d.pixels.width, 240);
+    EXPECT_EQ(d.pixels.height, 137);
+}
+
+TEST_F(session, GreyAndAlphaPicturesAreDrawn) {
+    start();
+    std::string pgm = dir.file("g.pgm"), bmp = dir.file("a.bmp");
+    write_file(pgm, std::string("P5 16 12 255\n") + std::string(16 * 12, '\x80'));
+    bytes rgba;
+    for (int k = 0; k < 16 * 12; k++) rgba.insert(rgba.end(), {30, 60, 220, static_cast<uint8_t>(k % 2 ? 0 : 255)});
+    write_bmp(bmp, 16, 12, 32, rgba);
+    drawn_picture grey, alpha;
+    ASSERT_TRUE(one_draw(drive({load_line(1, pgm), image_line(1, 1, 0, 0, 16, 12, 0, 0, 0, 0)}), &grey));
+    EXPECT_TRUE(near_colour(pixel(grey.pixels, 3, 3), {128, 128, 128}));
+    ASSERT_TRUE(one_draw(drive({load_line(2, bmp), image_line(1, 2, 0, 0, 16, 12, 0, 0, 0, 0)}), &alpha));
+    EXPECT_EQ(alpha.pixels.width, 16);
+    // Transparency is not drawn: every pixel shows its stored colour.
+    EXPECT_TRUE(near_colour(pixel(alpha.pixels, 1, 0), {30, 60, 220}));
+}
+
+TEST_F(session, SlotNumbersAreClampedIntoTheTable) {
+    start();
+    std::string a = dir.file("a.ppm"), b = dir.file("b.ppm");
+    write_file(a, flat_ppm(16, 12, 255, 0, 0));
+    write_file(b, flat_ppm(16, 12, 0, 0, 255));
+    drive({load_line(-5, a), load_line(99999, b)});
+    drawn_picture d;
+    ASSERT_TRUE(one_draw(drive({image_line(1, 1, 0, 0, 16, 12, 0, 0, 0, 0)}), &d));
+    EXPECT_TRUE(near_colour(pixel(d.pixels, 0, 0), {255, 0, 0}));
+    ASSERT_TRUE(one_draw(drive({image_line(1, 1024, 0, 0, 16, 12, 0, 0, 0, 0)}), &d));
+    EXPECT_TRUE(near_colour(pixel(d.pixels, 0, 0), {0, 0, 255}));
+    EXPECT_EQ(drive({"6", image_line(1, 0, 0, 0, 16, 12, 0, 0, 0, 0).substr(0, 18),  // 10 fields
+                     image_line(1, 0, 0, 0, 16, 12, 0, 0, 0, 0) + ";extra"}),           // 12 fields
+              "");
+    EXPECT_EQ(main_log(), "");
+}
+
+TEST_F(session, DrawsThatShowNothingWriteNothing) {
+    start();
+    std::string pic = dir.file("p.ppm"), none = dir.file("none.gif");
+    write_file(pic, flat_ppm(100, 80));
+    write_file(none, make_gif(5, 3, {0, 0, 0, 255, 255, 255}, {}, -1));
+    drive({load_line(1, pic)});
+    struct {
+        std::string name, line;
+    } cases[] = {
+        {"window right of the picture", image_line(1, 1, 0, 0, 100, 80, 100, 0, 0, 0)},
+        {"window below the picture", image_line(1, 1, 0, 0, 100, 80, 0, 500, 0, 0)},
+        {"window left of the picture", image_line(1, 1, 0, 0, 100, 80, -200, 0, 50, 0)},
+        {"beyond the terminal", image_line(1, 1, 640, 0, 100, 80, 0, 0, 0, 0)},
+        {"below the terminal", image_line(1, 1, 0, 400, 100, 80, 0, 0, 0, 0)},
+        {"empty box", image_line(1, 1, 0, 0, 0, 0, 0, 0, 0, 0)},
+        {"negative box", image_line(1, 1, 0, 0, -100, -80, 0, 0, 0, 0)},
+        {"negative window", image_line(1, 1, 0, 0, 100, 80, 0, 0, -5, -5)},
+        {"fitted to no rows", image_line(1, 1, 0, 0, 100, 1, 0, 0, 0, 0)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(drive({"6", c.line}), "");
+    }
+    // An empty slot and a GIF without frames have nothing to draw.
+    EXPECT_EQ(drive({image_line(1, 7, 0, 0, 10, 10, 0, 0, 0, 0), load_line(5, none),
+                     image_line(1, 5, 0, 0, 10, 10, 0, 0, 0, 0)}),
+              "");
+    EXPECT_EQ(main_log(),
+              ">>ERROR<<\tspecify unloaded image? img[6] is NULL\n"
+              ">>ERROR<<\tspecify unloaded image? img[4] is NULL\n"
+              ">>ERROR<<\tspecify unloaded image? img[4] is NULL\n");
+    // The program is still in its place: a normal draw works.
+    drawn_picture d;
+    ASSERT_TRUE(one_draw(drive({"6", image_line(1, 1, 0, 0, 100, 80, 0, 0, 0, 0)}), &d));
+}
+
+TEST_F(session, PartlyOffScreenDrawsStartAtTheFirstCell) {
+    start();
+    std::string pic = dir.file("p.ppm");
+    write_file(pic, flat_ppm(100, 80));
+    drawn_picture d;
+    ASSERT_TRUE(one_draw(drive({load_line(1, pic), image_line(1, 1, -40, -40, 100, 80, 0, 0, 0, 0)}), &d));
+    EXPECT_EQ(d.row, 1);
+    EXPECT_EQ(d.column, 1);
+    EXPECT_EQ(d.pixels.width, 100);
+}
+
+TEST_F(session, FailedLoadEmptiesTheSlot) {
+    start();
+    std::string pic = dir.file("p.ppm");
+    write_file(pic, flat_ppm(16, 12));
+    drive({load_line(4, pic), load_line(4, dir.file("missing.png"))});
+    EXPECT_EQ(drive({image_line(1, 4, 0, 0, 16, 12, 0, 0, 0, 0)}), "");
+}
+
+TEST_F(session, OutOfRangeNumbersAreLoggedAndTakenAsZero) {
+    start();
+    std::string pic = dir.file("p.ppm");
+    write_file(pic, flat_ppm(16, 12));
+    drawn_picture d;
+    ASSERT_TRUE(one_draw(drive({load_line(1, pic), "1;1;99999999999999999999;0;16;12;0;0;0;0;"}), &d));
+    EXPECT_EQ(d.column, 1);
+    EXPECT_EQ(main_log(), ">>ERROR<<\tstrtol: Numerical result out of range\n");
+}
+
+TEST_F(session, TerminalWriteFailuresAreLoggedAndServingGoesOn) {
+    p.ignore_hangup = true;  // a host may outlive its terminal
+    start();
+    std::string pic = dir.file("p.ppm");
+    write_file(pic, flat_ppm(64, 48));
+    host_send(&p, load_line(1, pic));
+    EXPECT_EQ(ask("4"), "");
+    host_close_terminal(&p);
+    host_send(&p, image_line(1, 1, 0, 0, 64, 48, 0, 0, 0, 0));
+    EXPECT_EQ(ask("4"), "");
+    EXPECT_EQ(ask("5;" + pic), "64 48");
+    EXPECT_EQ(host_finish(&p), 0);
+    std::string log = main_log();
+    EXPECT_EQ(log.rfind(">>ERROR<<\twrite: Input/output error\n", 0), 0u) << log;
+}
+
+// ---- Size query -------------------------------------------------------------
+
+TEST_F(session, SizeRepliesForEveryFormat) {
+    start();
+    bytes rgb(100 * 50 * 3, 60);
+    write_png(dir.file("a.png"), 100, 50, 2 /* RGB */, 8, rgb);
+    write_jpeg(dir.file("a.jpg"), 100, 50, 3, rgb);
+    write_bmp(dir.file("a.bmp"), 100, 50, 24, rgb);
+    write_file(dir.file("a.gif"), make_gif(100, 50, {0, 0, 0, 9, 9, 9}, {{0, 0, 100, 50, bytes(5000, 1)}}));
+    write_file(dir.file("a.ppm"), flat_ppm(100, 50));
+    write_file(dir.file("one.ppm"), flat_ppm(1, 1));
+    write_file(dir.file("vga.ppm"), flat_ppm(640, 480));
+    write_file(dir.file("text"), std::string("not a picture at all\n"));
+    struct {
+        std::string name, reply;
+    } cases[] = {
+        {"a.png", "104 64"}, {"a.jpg", "104 64"},  {"a.bmp", "104 64"},
+        {"a.gif", "104 64"}, {"a.ppm", "104 64"},  {"one.ppm", "8 16"},
+        {"vga.ppm", "640 480"}, {"missing", "0 0"}, {"text", "0 0"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ask("5;" + dir.file(c.name)), c.reply) << c.name;
+        EXPECT_EQ(run_one_shot({"-size", dir.file(c.name)}), c.reply + "\n") << c.name;
+    }
+    EXPECT_EQ(run_one_shot({"-sizes", dir.file("one.ppm")}), "8 16\n");
+}
+
+TEST_F(session, SizeQueryReplacesSlotOne) {
+    start();
+    std::string red = dir.file("red.ppm"), blue = dir.file("blue.ppm");
+    write_file(red, flat_ppm(16, 12, 255, 0, 0));
+    write_file(blue, flat_ppm(24, 12, 0, 0, 255));
+    drawn_picture d;
+    ASSERT_TRUE(one_draw(drive({load_line(1, red), image_line(1, 1, 0, 0, 16, 12, 0, 0, 0, 0)}), &d));
+    EXPECT_EQ(ask("5;" + blue), "24 16");
+    ASSERT_TRUE(one_draw(drive({image_line(1, 1, 0, 0, 24, 12, 0, 0, 0, 0)}), &d));
+    EXPECT_EQ(d.pixels.width, 24);
+    EXPECT_TRUE(near_colour(pixel(d.pixels, 0, 0), {0, 0, 255}));
 }
 
 }  // namespace

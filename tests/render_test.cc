@@ -70,7 +70,9 @@ TEST(Downscale, SizesFollowTheFixedPointFactor) {
         EXPECT_EQ(p.apply(downscale_to_fit(&p.img, p.img.frames[0], c.w, c.h)), c.reduces);
         EXPECT_EQ(p.img.width, c.out_w);
         EXPECT_EQ(p.img.height, c.out_h);
-        if (!c.reduces) EXPECT_EQ(p.img.frames[0], before);
+        if (!c.reduces) {
+            EXPECT_EQ(p.img.frames[0], before);
+        }
     }
 }
 

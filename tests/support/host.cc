@@ -44,7 +44,8 @@ bool pump(host_process* p, int wait_ms) {
     return p->from_stdout >= 0;
 }
 
-void child_exec(const std::vector<std::string>& args) {
+void child_exec(const std::vector<std::string>& args, bool ignore_hangup = false) {
+    if (ignore_hangup) signal(SIGHUP, SIG_IGN);  // kept across exec
     std::vector<char*> argv;
     std::string path = program_path();
     argv.push_back(const_cast<char*>(path.c_str()));
@@ -92,7 +93,7 @@ bool host_start(host_process* p, const std::vector<std::string>& args, int colum
         close(in_pipe[1]);
         close(out_pipe[0]);
         close(out_pipe[1]);
-        child_exec(args);
+        child_exec(args, p->ignore_hangup);
     }
     close(in_pipe[0]);
     close(out_pipe[1]);
@@ -162,6 +163,12 @@ void host_resize(host_process* p, int columns, int rows) {
     ioctl(p->master, TIOCSWINSZ, &size);
 }
 
+void host_close_terminal(host_process* p) {
+    close(p->master);
+    close(p->slave);
+    p->master = p->slave = -1;
+}
+
 int host_finish(host_process* p) {
     if (p->to_stdin >= 0) close(p->to_stdin);
     p->to_stdin = -1;
@@ -171,13 +178,13 @@ int host_finish(host_process* p) {
     // Whatever is still in the terminal.
     char buffer[65536];
     pollfd fd = {p->master, POLLIN, 0};
-    while (poll(&fd, 1, 20) > 0) {
+    while (p->master >= 0 && poll(&fd, 1, 20) > 0) {
         ssize_t n = read(p->master, buffer, sizeof buffer);
         if (n <= 0) break;
         p->tty.append(buffer, static_cast<size_t>(n));
     }
-    close(p->master);
-    close(p->slave);
+    if (p->master >= 0) close(p->master);
+    if (p->slave >= 0) close(p->slave);
     if (p->from_stdout >= 0) close(p->from_stdout);
     p->master = p->slave = p->from_stdout = -1;
     return p->exit_status;

@@ -18,6 +18,7 @@ struct host_process {
     std::string tty;      // terminal bytes not yet taken
     std::string replies;  // standard output not yet taken
     int exit_status = -1;
+    bool ignore_hangup = false;  // set before host_start: the child ignores SIGHUP
 };
 
 // The program's path, set by the build.
@@ -42,6 +43,10 @@ std::string host_take_tty(host_process* p);
 
 // Changes the terminal size (the program gets SIGWINCH).
 void host_resize(host_process* p, int columns, int rows);
+
+// Closes the terminal (master and the test's slave): from now on every write
+// the program makes to its terminal fails.
+void host_close_terminal(host_process* p);
 
 // Closes standard input, waits for the exit and collects the rest of the
 // output. Returns the exit status, or -1 on timeout or a signal.
