@@ -1,5 +1,7 @@
 // The control subsystem's pieces on their own: field splitting, numbers, the
 // log, the call wrappers, write_all and the command dispatch.
+#include "control/control.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "control/control.h"
 #include "images/image.h"
 #include "support/fixtures.h"
 
@@ -25,7 +26,8 @@ std::vector<std::string> split(const std::string& text) {
     command_fields fields = {};
     split_fields(line.data(), &fields);
     std::vector<std::string> out;
-    for (int i = 0; i < fields.count; i++) out.push_back(fields.fields[i] ? fields.fields[i] : ABSENT);
+    for (int i = 0; i < fields.count; i++)
+        out.push_back(fields.fields[i] ? fields.fields[i] : ABSENT);
     return out;
 }
 
@@ -34,19 +36,19 @@ TEST(SplitFields, SplitsLikeTheProtocolSays) {
         std::string line;
         std::vector<std::string> fields;
     } cases[] = {
-        {"0;;abc", {"0", "", "abc"}},
-        {"5;", {"5", ABSENT}},
-        {"5; ", {"5"}},
-        {" 4", {"4"}},
-        {";", {"", ABSENT}},
-        {";;", {"", "", ABSENT}},
-        {"x ;y", {"x ", "y"}},
-        {"   ", {}},
-        {"\t1; 2", {"1", "2"}},
-        {"4\r", {"4\r"}},
-        {"1;\x80\x01x", {"1", "x"}},
-        {"1;2;", {"1", "2", ABSENT}},
-        {"a b;c", {"a b", "c"}},
+        {"0;;abc",      {"0", "", "abc"}  },
+        {"5;",          {"5", ABSENT}     },
+        {"5; ",         {"5"}             },
+        {" 4",          {"4"}             },
+        {";",           {"", ABSENT}      },
+        {";;",          {"", "", ABSENT}  },
+        {"x ;y",        {"x ", "y"}       },
+        {"   ",         {}                },
+        {"\t1; 2",      {"1", "2"}        },
+        {"4\r",         {"4\r"}           },
+        {"1;\x80\x01x", {"1", "x"}        },
+        {"1;2;",        {"1", "2", ABSENT}},
+        {"a b;c",       {"a b", "c"}      },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -70,19 +72,19 @@ TEST(ParseInt, FollowsStrtolAndNarrowsTo32Bits) {
         int32_t value;
         const char* log;
     } cases[] = {
-        {nullptr, 0, ""},
-        {"", 0, ""},
-        {"abc", 0, ""},
-        {"12abc", 12, ""},
-        {"-7", -7, ""},
-        {"  42", 42, ""},
-        {"+3", 3, ""},
-        {"4294967301", 5, ""},  // 2^32 + 5
-        {"2147483648", INT32_MIN, ""},
-        {"99999999999999999999", 0, ">>ERROR<<\tstrtol: Numerical result out of range\n"},
-        {"-99999999999999999999", 0, ">>ERROR<<\tstrtol: Numerical result out of range\n"},
-        // LONG_MAX itself counts as overflow, whatever errno says.
-        {"9223372036854775807", 0, ">>ERROR<<\tstrtol: Success\n"},
+        {nullptr,                 0,         ""                                                  },
+        {"",                      0,         ""                                                  },
+        {"abc",                   0,         ""                                                  },
+        {"12abc",                 12,        ""                                                  },
+        {"-7",                    -7,        ""                                                  },
+        {"  42",                  42,        ""                                                  },
+        {"+3",                    3,         ""                                                  },
+        {"4294967301",            5,         ""                                                  }, // 2^32 + 5
+        {"2147483648",            INT32_MIN, ""                                                  },
+        {"99999999999999999999",  0,         ">>ERROR<<\tstrtol: Numerical result out of range\n"},
+        {"-99999999999999999999", 0,         ">>ERROR<<\tstrtol: Numerical result out of range\n"},
+ // LONG_MAX itself counts as overflow, whatever errno says.
+        {"9223372036854775807",   0,         ">>ERROR<<\tstrtol: Success\n"                      },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text ? c.text : "(null)");
@@ -166,7 +168,8 @@ TEST(WriteAll, RepeatsAWriteInterruptedBeforeAnyByte) {
         received = drain(fds[0]);
     });
     const char message[] = "after the signal";
-    EXPECT_EQ(write_all(fds[1], message, sizeof message - 1), static_cast<ssize_t>(sizeof message - 1));
+    EXPECT_EQ(write_all(fds[1], message, sizeof message - 1),
+              static_cast<ssize_t>(sizeof message - 1));
     close(fds[1]);
     helper.join();
     close(fds[0]);
@@ -190,8 +193,17 @@ TEST(Slots, SelectSlotClampsIntoTheTable) {
     struct {
         int32_t number;
         int index;
-    } cases[] = {{0, 0}, {1, 0}, {-5, 0}, {INT32_MIN, 0}, {2, 1},
-                 {1024, 1023}, {1025, 1023}, {99999, 1023}, {INT32_MAX, 1023}};
+    } cases[] = {
+        {0,         0   },
+        {1,         0   },
+        {-5,        0   },
+        {INT32_MIN, 0   },
+        {2,         1   },
+        {1024,      1023},
+        {1025,      1023},
+        {99999,     1023},
+        {INT32_MAX, 1023}
+    };
     for (const auto& c : cases) EXPECT_EQ(select_slot(c.number), c.index) << c.number;
 }
 
@@ -274,11 +286,21 @@ TEST_F(dispatch_fixture, RepliesOnlyToCommandsFourAndFive) {
         std::string line;
         std::string reply;
     } cases[] = {
-        {"4\n", "\n"},     {"4;x\n", "\n"},       {" 4\n", "\n"},   {"4;\n", "\n"},
-        {"4294967300\n", "\n"},                                      // 2^32 + 4 narrows to 4
-        {"\n", ""},        {"    \n", ""},        {"7\n", ""},      {"-1\n", ""},
-        {"2\n", ""},       {"3;a;b\n", ""},       {"5\n", ""},      {"5;a;b\n", ""},
-        {"5;\n", "0 0\n"}, {"5;/nonexistent\n", "0 0\n"},
+        {"4\n",              "\n"   },
+        {"4;x\n",            "\n"   },
+        {" 4\n",             "\n"   },
+        {"4;\n",             "\n"   },
+        {"4294967300\n",     "\n"   }, // 2^32 + 4 narrows to 4
+        {"\n",               ""     },
+        {"    \n",           ""     },
+        {"7\n",              ""     },
+        {"-1\n",             ""     },
+        {"2\n",              ""     },
+        {"3;a;b\n",          ""     },
+        {"5\n",              ""     },
+        {"5;a;b\n",          ""     },
+        {"5;\n",             "0 0\n"},
+        {"5;/nonexistent\n", "0 0\n"},
     };
     for (const auto& c : cases) EXPECT_EQ(reply(c.line), c.reply) << c.line;
 }

@@ -31,7 +31,9 @@ struct session : ::testing::Test {
     void TearDown() override {
         // Every run ends with status 0; under the sanitizers a leak or a
         // fault found at exit shows up here as another status.
-        if (p.pid > 0 && p.exit_status < 0) EXPECT_EQ(host_finish(&p), 0);
+        if (p.pid > 0 && p.exit_status < 0) {
+            EXPECT_EQ(host_finish(&p), 0);
+        }
     }
     std::string ask(const std::string& line) {
         host_send(&p, line);
@@ -58,7 +60,11 @@ TEST(Options, TestPrintsTheDrawableSize) {
 }
 
 TEST(Options, NoControllingTerminalWritesNothing) {
-    for (auto args : std::vector<std::vector<std::string>>{{"-test"}, {"-size", "/etc/passwd"}, {}}) {
+    for (auto args : std::vector<std::vector<std::string>>{
+             {"-test"       },
+             {"-size",        "/etc/passwd"},
+             {              }
+    }) {
         int status = -1;
         EXPECT_EQ(run_without_terminal(args, &status), "");
         EXPECT_EQ(status, 0);
@@ -165,7 +171,12 @@ std::string flat_ppm(int width, int height, uint8_t r = 200, uint8_t g = 100, ui
 
 // Four flat quadrants: red, green / blue, white.
 bytes quadrant_colour(int x, int y, int width, int height) {
-    static const bytes colours[4] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};
+    static const bytes colours[4] = {
+        {255, 0,   0  },
+        {0,   255, 0  },
+        {0,   0,   255},
+        {255, 255, 255}
+    };
     return colours[(y * 2 / height) * 2 + x * 2 / width];
 }
 
@@ -192,7 +203,8 @@ struct drawn_picture {
     std::vector<tty_event> events = split_tty_output(tty, &other);
     if (!other.empty()) return ::testing::AssertionFailure() << "stray bytes: " << other;
     if (events.size() != 2 || events[0].is_sixel || !events[1].is_sixel) {
-        return ::testing::AssertionFailure() << events.size() << " events in " << tty.size() << " bytes";
+        return ::testing::AssertionFailure()
+               << events.size() << " events in " << tty.size() << " bytes";
     }
     out->row = events[0].row;
     out->column = events[0].column;
@@ -241,7 +253,8 @@ TEST_F(session, OwnSizeComesBackWithItsColours) {
     std::string pic = dir.file("q.ppm");
     write_file(pic, ppm(64, 48, [](int x, int y) { return quadrant_colour(x, y, 64, 48); }));
     drawn_picture d;
-    ASSERT_TRUE(one_draw(drive({load_line(1, pic), image_line(1, 1, 15, 31, 64, 48, 0, 0, 0, 0)}), &d));
+    ASSERT_TRUE(
+        one_draw(drive({load_line(1, pic), image_line(1, 1, 15, 31, 64, 48, 0, 0, 0, 0)}), &d));
     EXPECT_EQ(d.row, 2);  // the pixel position is truncated to its cell
     EXPECT_EQ(d.column, 2);
     ASSERT_EQ(d.pixels.width, 64);
@@ -264,12 +277,12 @@ TEST_F(session, FitsWindowsAndClamps) {
         std::string name, line;
         int width, height;
     } cases[] = {
-        {"fit 400x300 into 200x200", image_line(1, 1, 0, 0, 200, 200, 0, 0, 0, 0), 200, 150},
-        {"box larger than the picture", image_line(1, 1, 0, 0, 500, 500, 0, 0, 0, 0), 400, 300},
-        {"window clamped by the picture", image_line(1, 2, 0, 0, 200, 100, 180, 0, 50, 40), 20, 40},
-        {"window inside", image_line(1, 2, 8, 16, 200, 100, 10, 20, 30, 25), 30, 25},
-        {"clamped by the terminal", image_line(1, 1, 600, 0, 400, 300, 0, 0, 0, 0), 40, 300},
-        {"clamped at the bottom", image_line(1, 1, 0, 300, 400, 300, 0, 0, 0, 0), 400, 61},
+        {"fit 400x300 into 200x200",      image_line(1, 1, 0,   0,   200, 200, 0,   0,  0,  0),  200, 150},
+        {"box larger than the picture",   image_line(1, 1, 0,   0,   500, 500, 0,   0,  0,  0),  400, 300},
+        {"window clamped by the picture", image_line(1, 2, 0,   0,   200, 100, 180, 0,  50, 40), 20,  40 },
+        {"window inside",                 image_line(1, 2, 8,   16,  200, 100, 10,  20, 30, 25), 30,  25 },
+        {"clamped by the terminal",       image_line(1, 1, 600, 0,   400, 300, 0,   0,  0,  0),  40,  300},
+        {"clamped at the bottom",         image_line(1, 1, 0,   300, 400, 300, 0,   0,  0,  0),  400, 61 },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -285,10 +298,16 @@ TEST_F(session, AnimationStepsOneFramePerDraw) {
     start();
     const bytes palette = {0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255};
     std::vector<gif_frame_spec> frames;
-    for (int i = 0; i < 3; i++) frames.push_back({0, 0, 24, 12, bytes(24 * 12, static_cast<uint8_t>(i + 1)), 5, 1, -1});
+    for (int i = 0; i < 3; i++)
+        frames.push_back({0, 0, 24, 12, bytes(24 * 12, static_cast<uint8_t>(i + 1)), 5, 1, -1});
     std::string gif = dir.file("anim.gif");
     write_file(gif, make_gif(24, 12, palette, frames));
-    const bytes expected[] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 0, 0}};
+    const bytes expected[] = {
+        {255, 0,   0  },
+        {0,   255, 0  },
+        {0,   0,   255},
+        {255, 0,   0  }
+    };
     drive({load_line(9, gif)});
     for (const auto& colour : expected) {
         drawn_picture d;
@@ -302,7 +321,8 @@ TEST_F(session, AWindowSizeChangeTakesEffectForTheNextCommand) {
     std::string pic = dir.file("p.ppm");
     write_file(pic, flat_ppm(400, 300));
     drawn_picture d;
-    ASSERT_TRUE(one_draw(drive({load_line(1, pic), image_line(1, 1, 0, 0, 400, 300, 0, 0, 0, 0)}), &d));
+    ASSERT_TRUE(
+        one_draw(drive({load_line(1, pic), image_line(1, 1, 0, 0, 400, 300, 0, 0, 0, 0)}), &d));
     EXPECT_EQ(d.pixels.width, 400);
     host_resize(&p, 30, 10);  // 240 x 137 drawable
     ASSERT_TRUE(one_draw(drive({"6", image_line(1, 1, 0, 0, 400, 300, 0, 0, 0, 0)}), &d));
@@ -315,12 +335,15 @@ TEST_F(session, GreyAndAlphaPicturesAreDrawn) {
     std::string pgm = dir.file("g.pgm"), bmp = dir.file("a.bmp");
     write_file(pgm, std::string("P5 16 12 255\n") + std::string(16 * 12, '\x80'));
     bytes rgba;
-    for (int k = 0; k < 16 * 12; k++) rgba.insert(rgba.end(), {30, 60, 220, static_cast<uint8_t>(k % 2 ? 0 : 255)});
+    for (int k = 0; k < 16 * 12; k++)
+        rgba.insert(rgba.end(), {30, 60, 220, static_cast<uint8_t>(k % 2 ? 0 : 255)});
     write_bmp(bmp, 16, 12, 32, rgba);
     drawn_picture grey, alpha;
-    ASSERT_TRUE(one_draw(drive({load_line(1, pgm), image_line(1, 1, 0, 0, 16, 12, 0, 0, 0, 0)}), &grey));
+    ASSERT_TRUE(
+        one_draw(drive({load_line(1, pgm), image_line(1, 1, 0, 0, 16, 12, 0, 0, 0, 0)}), &grey));
     EXPECT_TRUE(near_colour(pixel(grey.pixels, 3, 3), {128, 128, 128}));
-    ASSERT_TRUE(one_draw(drive({load_line(2, bmp), image_line(1, 2, 0, 0, 16, 12, 0, 0, 0, 0)}), &alpha));
+    ASSERT_TRUE(
+        one_draw(drive({load_line(2, bmp), image_line(1, 2, 0, 0, 16, 12, 0, 0, 0, 0)}), &alpha));
     EXPECT_EQ(alpha.pixels.width, 16);
     // Transparency is not drawn: every pixel shows its stored colour.
     EXPECT_TRUE(near_colour(pixel(alpha.pixels, 1, 0), {30, 60, 220}));
@@ -338,7 +361,7 @@ TEST_F(session, SlotNumbersAreClampedIntoTheTable) {
     ASSERT_TRUE(one_draw(drive({image_line(1, 1024, 0, 0, 16, 12, 0, 0, 0, 0)}), &d));
     EXPECT_TRUE(near_colour(pixel(d.pixels, 0, 0), {0, 0, 255}));
     EXPECT_EQ(drive({"6", image_line(1, 0, 0, 0, 16, 12, 0, 0, 0, 0).substr(0, 18),  // 10 fields
-                     image_line(1, 0, 0, 0, 16, 12, 0, 0, 0, 0) + ";extra"}),           // 12 fields
+                     image_line(1, 0, 0, 0, 16, 12, 0, 0, 0, 0) + ";extra"}),        // 12 fields
               "");
     EXPECT_EQ(main_log(), "");
 }
@@ -352,15 +375,15 @@ TEST_F(session, DrawsThatShowNothingWriteNothing) {
     struct {
         std::string name, line;
     } cases[] = {
-        {"window right of the picture", image_line(1, 1, 0, 0, 100, 80, 100, 0, 0, 0)},
-        {"window below the picture", image_line(1, 1, 0, 0, 100, 80, 0, 500, 0, 0)},
-        {"window left of the picture", image_line(1, 1, 0, 0, 100, 80, -200, 0, 50, 0)},
-        {"beyond the terminal", image_line(1, 1, 640, 0, 100, 80, 0, 0, 0, 0)},
-        {"below the terminal", image_line(1, 1, 0, 400, 100, 80, 0, 0, 0, 0)},
-        {"empty box", image_line(1, 1, 0, 0, 0, 0, 0, 0, 0, 0)},
-        {"negative box", image_line(1, 1, 0, 0, -100, -80, 0, 0, 0, 0)},
-        {"negative window", image_line(1, 1, 0, 0, 100, 80, 0, 0, -5, -5)},
-        {"fitted to no rows", image_line(1, 1, 0, 0, 100, 1, 0, 0, 0, 0)},
+        {"window right of the picture", image_line(1, 1, 0,   0,   100,  80,  100,  0,   0,  0) },
+        {"window below the picture",    image_line(1, 1, 0,   0,   100,  80,  0,    500, 0,  0) },
+        {"window left of the picture",  image_line(1, 1, 0,   0,   100,  80,  -200, 0,   50, 0) },
+        {"beyond the terminal",         image_line(1, 1, 640, 0,   100,  80,  0,    0,   0,  0) },
+        {"below the terminal",          image_line(1, 1, 0,   400, 100,  80,  0,    0,   0,  0) },
+        {"empty box",                   image_line(1, 1, 0,   0,   0,    0,   0,    0,   0,  0) },
+        {"negative box",                image_line(1, 1, 0,   0,   -100, -80, 0,    0,   0,  0) },
+        {"negative window",             image_line(1, 1, 0,   0,   100,  80,  0,    0,   -5, -5)},
+        {"fitted to no rows",           image_line(1, 1, 0,   0,   100,  1,   0,    0,   0,  0) },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -384,7 +407,8 @@ TEST_F(session, PartlyOffScreenDrawsStartAtTheFirstCell) {
     std::string pic = dir.file("p.ppm");
     write_file(pic, flat_ppm(100, 80));
     drawn_picture d;
-    ASSERT_TRUE(one_draw(drive({load_line(1, pic), image_line(1, 1, -40, -40, 100, 80, 0, 0, 0, 0)}), &d));
+    ASSERT_TRUE(
+        one_draw(drive({load_line(1, pic), image_line(1, 1, -40, -40, 100, 80, 0, 0, 0, 0)}), &d));
     EXPECT_EQ(d.row, 1);
     EXPECT_EQ(d.column, 1);
     EXPECT_EQ(d.pixels.width, 100);
@@ -403,7 +427,8 @@ TEST_F(session, OutOfRangeNumbersAreLoggedAndTakenAsZero) {
     std::string pic = dir.file("p.ppm");
     write_file(pic, flat_ppm(16, 12));
     drawn_picture d;
-    ASSERT_TRUE(one_draw(drive({load_line(1, pic), "1;1;99999999999999999999;0;16;12;0;0;0;0;"}), &d));
+    ASSERT_TRUE(
+        one_draw(drive({load_line(1, pic), "1;1;99999999999999999999;0;16;12;0;0;0;0;"}), &d));
     EXPECT_EQ(d.column, 1);
     EXPECT_EQ(main_log(), ">>ERROR<<\tstrtol: Numerical result out of range\n");
 }
@@ -432,7 +457,11 @@ TEST_F(session, SizeRepliesForEveryFormat) {
     write_png(dir.file("a.png"), 100, 50, 2 /* RGB */, 8, rgb);
     write_jpeg(dir.file("a.jpg"), 100, 50, 3, rgb);
     write_bmp(dir.file("a.bmp"), 100, 50, 24, rgb);
-    write_file(dir.file("a.gif"), make_gif(100, 50, {0, 0, 0, 9, 9, 9}, {{0, 0, 100, 50, bytes(5000, 1)}}));
+    write_file(dir.file("a.gif"), make_gif(100, 50,
+                                           {
+                                               0, 0, 0, 9, 9, 9
+    },
+                                           {{0, 0, 100, 50, bytes(5000, 1)}}));
     write_file(dir.file("a.ppm"), flat_ppm(100, 50));
     write_file(dir.file("one.ppm"), flat_ppm(1, 1));
     write_file(dir.file("vga.ppm"), flat_ppm(640, 480));
@@ -440,9 +469,15 @@ TEST_F(session, SizeRepliesForEveryFormat) {
     struct {
         std::string name, reply;
     } cases[] = {
-        {"a.png", "104 64"}, {"a.jpg", "104 64"},  {"a.bmp", "104 64"},
-        {"a.gif", "104 64"}, {"a.ppm", "104 64"},  {"one.ppm", "8 16"},
-        {"vga.ppm", "640 480"}, {"missing", "0 0"}, {"text", "0 0"},
+        {"a.png",   "104 64" },
+        {"a.jpg",   "104 64" },
+        {"a.bmp",   "104 64" },
+        {"a.gif",   "104 64" },
+        {"a.ppm",   "104 64" },
+        {"one.ppm", "8 16"   },
+        {"vga.ppm", "640 480"},
+        {"missing", "0 0"    },
+        {"text",    "0 0"    },
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ask("5;" + dir.file(c.name)), c.reply) << c.name;
@@ -457,7 +492,8 @@ TEST_F(session, SizeQueryReplacesSlotOne) {
     write_file(red, flat_ppm(16, 12, 255, 0, 0));
     write_file(blue, flat_ppm(24, 12, 0, 0, 255));
     drawn_picture d;
-    ASSERT_TRUE(one_draw(drive({load_line(1, red), image_line(1, 1, 0, 0, 16, 12, 0, 0, 0, 0)}), &d));
+    ASSERT_TRUE(
+        one_draw(drive({load_line(1, red), image_line(1, 1, 0, 0, 16, 12, 0, 0, 0, 0)}), &d));
     EXPECT_EQ(ask("5;" + blue), "24 16");
     ASSERT_TRUE(one_draw(drive({image_line(1, 1, 0, 0, 24, 12, 0, 0, 0, 0)}), &d));
     EXPECT_EQ(d.pixels.width, 24);

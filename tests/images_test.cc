@@ -45,14 +45,14 @@ TEST_F(images, DetectionAndItsMessages) {
     struct {
         std::string name, data, log;
     } cases[] = {
-        {"short", std::string("\xFF\xD8\xFF\xE0xyz", 7),
+        {"short",                   std::string("\xFF\xD8\xFF\xE0xyz", 7),
          "couldn't read header\n|unknown file type: %s\n|image load error: %s\n"},
-        {"empty", "", "couldn't read header\n|unknown file type: %s\n|image load error: %s\n"},
-        {"p7", "P7 1 1 255\n", "unknown file type: %s\n|image load error: %s\n"},
-        {"text", "hello, world\n", "unknown file type: %s\n|image load error: %s\n"},
-        {"p0", "P0 1 1 255\n", "image load error: %s\n"},
-        {"gif", std::string("GIF89a\x01\0\0", 9), "image load error: %s\n"},
-        {"bmp", "BM\x01\x02\x03\x04\x05\x06", "image load error: %s\n"},
+        {"empty",                         "",                                                    "couldn't read header\n|unknown file type: %s\n|image load error: %s\n"                           },
+        {"p7",                         "P7 1 1 255\n",                                                       "unknown file type: %s\n|image load error: %s\n"},
+        {"text",                         "hello, world\n",                                                     "unknown file type: %s\n|image load error: %s\n"                       },
+        {"p0",                         "P0 1 1 255\n",                                                       "image load error: %s\n"},
+        {"gif",                         std::string("GIF89a\x01\0\0",                                                      9),         "image load error: %s\n"},
+        {"bmp", "BM\x01\x02\x03\x04\x05\x06",                                  "image load error: %s\n"                       },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -102,23 +102,25 @@ TEST_F(images, PnmKinds) {
         int width, height, channels;
         bytes pixels;
     } cases[] = {
-        {"p6", "P6\n1 1\n255\n\x0a\x14\x1e", 1, 1, 3, {10, 20, 30}},
-        {"p5 maxval 15", "P5 2 1 15\n\x0f\x08", 2, 1, 1, {255, 136}},
-        {"p2", "P2 2 1 100 50 100", 2, 1, 1, {127, 255}},
-        {"p5 above maxval", "P5 1 1 100\n\xc8", 1, 1, 1, {254}},
-        {"p1", "P1 2 1\n1 0", 2, 1, 1, {0, 255}},
-        {"p1 one number", "P1 3 1\n010", 3, 1, 1, {0, 0, 0}},
-        {"p4", "P4 10 1\n\xc0\x40", 10, 1, 1, {0, 0, 255, 255, 255, 255, 255, 255, 255, 0}},
-        {"p4 two rows", "P4 3 2\n\xa0\x40", 3, 2, 1, {0, 255, 0, 255, 0, 255}},
-        {"comment", "P6\n# made by x\n1 1 255\n\x01\x02\x03", 1, 1, 3, {1, 2, 3}},
-        {"letters before width", "P3 abc 2 1 255 1 2 3 4 5 6", 2, 1, 3, {1, 2, 3, 4, 5, 6}},
-        {"x ends width", "P2 4x3 255\n1 2 3 4 5 6 7 8 9 10 11 12", 4, 3, 1,
-         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
-        {"ends in comment", "P6\n#abcd", 0, 0, 3, {}},
-        {"plain comments", "P2 2 1 255\n# c\n7 # c\n9", 2, 1, 1, {7, 9}},
-        {"long raster", "P5 1 1 255\n\x05\x06\x07", 1, 1, 1, {5}},
-        {"short raster", "P6 2 1 255\n\x05", 2, 1, 3, {5, 0, 0, 0, 0, 0}},
-        {"missing height", "P2 5   \n", 5, 0, 1, {}},
+        {"p6",                   "P6\n1 1\n255\n\x0a\x14\x1e",             1,  1, 3, {10, 20, 30}                                },
+        {"p5 maxval 15",         "P5 2 1 15\n\x0f\x08",                    2,  1, 1, {255, 136}                                  },
+        {"p2",                   "P2 2 1 100 50 100",                      2,  1, 1, {127, 255}                                  },
+        {"p5 above maxval",      "P5 1 1 100\n\xc8",                       1,  1, 1, {254}                                       },
+        {"p1",                   "P1 2 1\n1 0",                            2,  1, 1, {0, 255}                                    },
+        {"p1 one number",        "P1 3 1\n010",                            3,  1, 1, {0, 0, 0}                                   },
+        {"p4",                   "P4 10 1\n\xc0\x40",                      10, 1, 1, {0, 0, 255, 255, 255, 255, 255, 255, 255, 0}},
+        {"p4 two rows",          "P4 3 2\n\xa0\x40",                       3,  2, 1, {0, 255, 0, 255, 0, 255}                    },
+        {"comment",              "P6\n# made by x\n1 1 255\n\x01\x02\x03", 1,  1, 3, {1, 2, 3}                                   },
+        {"letters before width", "P3 abc 2 1 255 1 2 3 4 5 6",             2,  1, 3, {1, 2, 3, 4, 5, 6}                          },
+        {"x ends width",
+         "P2 4x3 255\n1 2 3 4 5 6 7 8 9 10 11 12",                         4,
+         3,                                                                       1,
+         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}                                                                                 },
+        {"ends in comment",      "P6\n#abcd",                              0,  0, 3, {}                                          },
+        {"plain comments",       "P2 2 1 255\n# c\n7 # c\n9",              2,  1, 1, {7, 9}                                      },
+        {"long raster",          "P5 1 1 255\n\x05\x06\x07",               1,  1, 1, {5}                                         },
+        {"short raster",         "P6 2 1 255\n\x05",                       2,  1, 3, {5, 0, 0, 0, 0, 0}                          },
+        {"missing height",       "P2 5   \n",                              5,  0, 1, {}                                          },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -136,12 +138,12 @@ TEST_F(images, PnmRefusesWhatItCannotRepresent) {
     struct {
         std::string name, data;
     } cases[] = {
-        {"maxval 0", "P5 1 1 0\n\x05"},
-        {"maxval missing", "P5 1 1 #\n\x05"},
-        {"width beyond 31 bits", "P5 99999999999 1 255\n\x05"},
-        {"maxval beyond 31 bits", "P2 1 1 2147483648 1"},
-        {"sample beyond 31 bits", "P2 1 1 255 4294967296"},
-        {"huge picture", "P6 65535 65535 255\n"},
+        {"maxval 0",              "P5 1 1 0\n\x05"            },
+        {"maxval missing",        "P5 1 1 #\n\x05"            },
+        {"width beyond 31 bits",  "P5 99999999999 1 255\n\x05"},
+        {"maxval beyond 31 bits", "P2 1 1 2147483648 1"       },
+        {"sample beyond 31 bits", "P2 1 1 255 4294967296"     },
+        {"huge picture",          "P6 65535 65535 255\n"      },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -161,15 +163,24 @@ TEST_F(images, PngAlwaysLoadsAsEightBitRgb) {
         int color_type, bit_depth;
         bytes raw, palette, expected;
     } cases[] = {
-        {"rgb", PNG_COLOR_TYPE_RGB, 8, {1, 2, 3, 4, 5, 6}, {}, {1, 2, 3, 4, 5, 6}},
-        {"rgba unblended", PNG_COLOR_TYPE_RGB_ALPHA, 8, {10, 20, 30, 0, 40, 50, 60, 128}, {},
-         {10, 20, 30, 40, 50, 60}},
-        {"palette", PNG_COLOR_TYPE_PALETTE, 8, {1, 0}, {9, 8, 7, 200, 100, 50},
-         {200, 100, 50, 9, 8, 7}},
-        {"1-bit grey", PNG_COLOR_TYPE_GRAY, 1, {0x80}, {}, {255, 255, 255, 0, 0, 0}},
-        {"16-bit rgb", PNG_COLOR_TYPE_RGB, 16, {0x12, 0x34, 0x56, 0x78, 0x9a, 0xbc, 0, 0, 0, 0, 0xff, 0xff},
-         {}, {0x12, 0x56, 0x9a, 0, 0, 0xff}},
-        {"grey", PNG_COLOR_TYPE_GRAY, 8, {77, 200}, {}, {77, 77, 77, 200, 200, 200}},
+        {"rgb",            PNG_COLOR_TYPE_RGB,  8,  {1, 2, 3, 4, 5, 6}, {}, {1, 2, 3, 4, 5, 6}         },
+        {"rgba unblended",
+         PNG_COLOR_TYPE_RGB_ALPHA,              8,
+         {10, 20, 30, 0, 40, 50, 60, 128},
+         {},
+         {10, 20, 30, 40, 50, 60}                                                                      },
+        {"palette",
+         PNG_COLOR_TYPE_PALETTE,                8,
+         {1, 0},
+         {9, 8, 7, 200, 100, 50},
+         {200, 100, 50, 9, 8, 7}                                                                       },
+        {"1-bit grey",     PNG_COLOR_TYPE_GRAY, 1,  {0x80},             {}, {255, 255, 255, 0, 0, 0}   },
+        {"16-bit rgb",
+         PNG_COLOR_TYPE_RGB,                    16,
+         {0x12, 0x34, 0x56, 0x78, 0x9a, 0xbc, 0, 0, 0, 0, 0xff, 0xff},
+         {},
+         {0x12, 0x56, 0x9a, 0, 0, 0xff}                                                                },
+        {"grey",           PNG_COLOR_TYPE_GRAY, 8,  {77, 200},          {}, {77, 77, 77, 200, 200, 200}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -264,7 +275,8 @@ TEST_F(images, BmpDepthsAndRowOrder) {
     const bytes indexes = {0, 1, 2, 3, 3, 2, 1, 0};  // 4 x 2
     bytes expected;
     for (uint8_t i : indexes) {
-        expected.insert(expected.end(), {palette[i * 3], palette[i * 3 + 1], palette[i * 3 + 2], 255});
+        expected.insert(expected.end(),
+                        {palette[i * 3], palette[i * 3 + 1], palette[i * 3 + 2], 255});
     }
     bytes rgb, rgba;
     for (uint8_t i : indexes) {
@@ -274,7 +286,8 @@ TEST_F(images, BmpDepthsAndRowOrder) {
     bytes two_colour = {0, 1, 1, 0, 1, 0, 0, 1};
     bytes two_expected;
     for (uint8_t i : two_colour) {
-        two_expected.insert(two_expected.end(), {palette[i * 3], palette[i * 3 + 1], palette[i * 3 + 2], 255});
+        two_expected.insert(two_expected.end(),
+                            {palette[i * 3], palette[i * 3 + 1], palette[i * 3 + 2], 255});
     }
     struct {
         std::string name;
@@ -282,10 +295,10 @@ TEST_F(images, BmpDepthsAndRowOrder) {
         bytes pixels, palette, expected;
     } cases[] = {
         {"1-bit", 1, two_colour, bytes(palette.begin(), palette.begin() + 6), two_expected},
-        {"4-bit", 4, indexes, palette, expected},
-        {"8-bit", 8, indexes, palette, expected},
-        {"24-bit", 24, rgb, {}, expected},
-        {"32-bit", 32, rgba, {}, expected},
+        {"4-bit",       4,  indexes,     palette,                  expected                          },
+        {"8-bit",       8,  indexes,     palette,                  expected},
+        {"24-bit",       24, rgb,   {},                     expected                                    },
+        {"32-bit",       32, rgba,   {},                    expected},
     };
     for (const auto& c : cases) {
         for (bool top_down : {false, true}) {
@@ -326,9 +339,9 @@ bytes pixel_at(const loaded& l, int frame, int x, int y) {
 
 TEST_F(images, GifAnimationIsComposedFrameByFrame) {
     std::vector<gif_frame_spec> frames = {
-        {0, 0, 4, 2, bytes(8, 1), 10, 1, -1},  // all red, kept
-        {1, 0, 2, 1, {2, 0}, 20, 2, 0},        // green over (1,0); (2,0) transparent; then cleared
-        {0, 1, 1, 1, {3}, 30, 1, -1},          // blue at (0,1)
+        {0, 0, 4, 2, bytes(8, 1), 10,     1,  -1}, // all red, kept
+        {1, 0,  2,  1, {2, 0},      20,  2, 0}, // green over (1,0); (2,0) transparent; then cleared
+        {0, 1,  1,  1, {3},      30,     1,    -1}, // blue at (0,1)
     };
     std::string path = put("a.gif", make_gif(4, 2, GIF_PALETTE, frames, 5));
     loaded l;
@@ -357,7 +370,8 @@ TEST_F(images, GifAnimationIsComposedFrameByFrame) {
 
 TEST_F(images, GifKeepsAtMost127Frames) {
     std::vector<gif_frame_spec> frames;
-    for (int i = 0; i < 130; i++) frames.push_back({0, 0, 2, 2, bytes(4, static_cast<uint8_t>(i % 4)), 1, 1, -1});
+    for (int i = 0; i < 130; i++)
+        frames.push_back({0, 0, 2, 2, bytes(4, static_cast<uint8_t>(i % 4)), 1, 1, -1});
     loaded l;
     ASSERT_TRUE(load_image(put("many.gif", make_gif(2, 2, GIF_PALETTE, frames)).c_str(), &l.img));
     EXPECT_EQ(l.img.frame_count, GIF_FRAME_LIMIT);
@@ -383,8 +397,9 @@ TEST_F(images, DamagedGifFailsWithNothingLeft) {
         SCOPED_TRACE(cut);
         loaded l;
         stderr_capture quiet;
-        EXPECT_FALSE(load_image(put("cut.gif", bytes(whole.begin(), whole.begin() + static_cast<long>(cut))).c_str(),
-                                &l.img));
+        EXPECT_FALSE(load_image(
+            put("cut.gif", bytes(whole.begin(), whole.begin() + static_cast<long>(cut))).c_str(),
+            &l.img));
         for (auto* frame : l.img.frames) EXPECT_EQ(frame, nullptr);
         EXPECT_EQ(l.img.frame_count, 1);
     }

@@ -1,4 +1,6 @@
 // The draw's frame transforms and the sixel emission on their own.
+#include "render/render.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "render/render.h"
 #include "support/fixtures.h"
 #include "support/sixel_decode.h"
 
@@ -33,7 +34,8 @@ struct picture {
         return result != nullptr;
     }
     bytes frame(int channels = 0) const {
-        size_t n = static_cast<size_t>(img.width) * img.height * (channels ? channels : img.channels);
+        size_t n =
+            static_cast<size_t>(img.width) * img.height * (channels ? channels : img.channels);
         return bytes(img.frames[0], img.frames[0] + n);
     }
 };
@@ -52,15 +54,15 @@ TEST(Downscale, SizesFollowTheFixedPointFactor) {
         bool reduces;
         int out_w, out_h;
     } cases[] = {
-        {400, 300, 200, 200, true, 200, 150},
-        {100, 80, 200, 50, true, 62, 50},
-        {300, 300, 100, 100, true, 99, 99},
-        {800, 6, 100, 100, true, 100, 0},
-        {100, 80, 100, 80, false, 100, 80},
-        {100, 80, 500, 500, false, 100, 80},
-        {100, 80, 0, 50, true, 0, 0},
-        {100, 80, -40, 50, true, 0, 0},           // a negative box is an empty one
-        {100, 80, INT32_MAX, INT32_MAX, false, 100, 80},  // no wrap in the factor
+        {400, 300, 200,       200,       true,  200, 150},
+        {100, 80,  200,       50,        true,  62,  50 },
+        {300, 300, 100,       100,       true,  99,  99 },
+        {800, 6,   100,       100,       true,  100, 0  },
+        {100, 80,  100,       80,        false, 100, 80 },
+        {100, 80,  500,       500,       false, 100, 80 },
+        {100, 80,  0,         50,        true,  0,   0  },
+        {100, 80,  -40,       50,        true,  0,   0  }, // a negative box is an empty one
+        {100, 80,  INT32_MAX, INT32_MAX, false, 100, 80 }, // no wrap in the factor
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " into " +
@@ -82,7 +84,7 @@ TEST(Downscale, BoxesTouchWithoutOverlapping) {
     ASSERT_TRUE(p.apply(downscale_to_fit(&p.img, p.img.frames[0], 100, 100)));
     ASSERT_EQ(p.img.width, 99);
     ASSERT_EQ(p.img.height, 1);
-    EXPECT_EQ(p.frame()[0], 1);         // (0 + 1 + 2) / 3
+    EXPECT_EQ(p.frame()[0], 1);  // (0 + 1 + 2) / 3
     // Columns 294..296 hold the bytes 38, 39, 40.
     EXPECT_EQ(p.frame()[98], 39);
     // Source columns 297..299 (bytes 41..43) contribute nothing.
@@ -91,7 +93,8 @@ TEST(Downscale, BoxesTouchWithoutOverlapping) {
 TEST(Downscale, BoxStartsForFactor400) {
     // 1024 into 400 gives f = 400: boxes start at 0, 2, 5, 7, 10, 12, 15, 17, 20, 23.
     picture q(256, 3, 1, column_ramp(256, 3));
-    ASSERT_TRUE(q.apply(downscale_to_fit(&q.img, q.img.frames[0], 100, 1000)));  // 100*1024/256 = 400
+    ASSERT_TRUE(
+        q.apply(downscale_to_fit(&q.img, q.img.frames[0], 100, 1000)));  // 100*1024/256 = 400
     const int starts[] = {0, 2, 5, 7, 10, 12, 15, 17, 20, 23, 25};
     bytes out = q.frame();
     for (int j = 0; j < 10; j++) {
@@ -154,10 +157,17 @@ TEST(Crop, StopsAtTheTerminalAndRefusesWindowsOutside) {
     term_geometry big = {-1, 640, 361, 8, 16};
     struct {
         int left, top, width, height;
-    } outside[] = {{-1, 0, 2, 2}, {0, -1, 2, 2}, {4, 0, 2, 1}, {0, 3, 1, 2}, {0, 0, -1, 1}};
+    } outside[] = {
+        {-1, 0,  2,  2},
+        {0,  -1, 2,  2},
+        {4,  0,  2,  1},
+        {0,  3,  1,  2},
+        {0,  0,  -1, 1}
+    };
     for (const auto& w : outside) {
         picture q(5, 4, 1, bytes(20, 1));
-        EXPECT_EQ(crop_image(&big, &q.img, q.img.frames[0], w.left, w.top, w.width, w.height), nullptr);
+        EXPECT_EQ(crop_image(&big, &q.img, q.img.frames[0], w.left, w.top, w.width, w.height),
+                  nullptr);
         EXPECT_EQ(q.img.width, 5);
     }
 }
@@ -189,7 +199,8 @@ std::string emit(image* img, int* write_end_out = nullptr) {
     if (!write_end_out) close(fds[1]);
     char buffer[65536];
     ssize_t n;
-    while ((n = read(fds[0], buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<size_t>(n));
+    while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
+        out.append(buffer, static_cast<size_t>(n));
     close(fds[0]);
     return out;
 }
@@ -198,7 +209,12 @@ TEST(SixelEmit, WritesSevenBitSixelOfTheFrame) {
     // Four flat quadrants: red, green / blue, white.
     const int w = 48, h = 36;
     bytes rgb(w * h * 3);
-    const uint8_t colours[4][3] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};
+    const uint8_t colours[4][3] = {
+        {255, 0,   0  },
+        {0,   255, 0  },
+        {0,   0,   255},
+        {255, 255, 255}
+    };
     for (int y = 0; y < h; y++) {
         for (int x = 0; x < w; x++) {
             const uint8_t* c = colours[(y * 2 / h) * 2 + x * 2 / w];

@@ -27,13 +27,7 @@ image_type detect_image_type(FILE* file) {
     return IMAGE_UNKNOWN;
 }
 
-bool load_image(const char* path, image* img) {
-    // An absent name (a load line that ends in ';') is logged as the empty
-    // name, which cannot be opened either.
-    if (!path) path = "";
-    FILE* file = fopen_or_log(path, "r");
-    if (!file) return false;
-
+bool load_image_stream(FILE* file, const char* path, image* img) {
     bool loaded = false;
     image_type type = detect_image_type(file);
     if (type == IMAGE_UNKNOWN) {
@@ -45,6 +39,16 @@ bool load_image(const char* path, image* img) {
         img->has_alpha = img->channels == 2 || img->channels == 4;
         loaded = true;
     }
+    return loaded;
+}
+
+bool load_image(const char* path, image* img) {
+    // An absent name (a load line that ends in ';') is logged as the empty
+    // name, which cannot be opened either.
+    if (!path) path = "";
+    FILE* file = fopen_or_log(path, "r");
+    if (!file) return false;
+    bool loaded = load_image_stream(file, path, img);
     fclose_or_log(file);
     return loaded;
 }

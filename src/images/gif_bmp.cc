@@ -108,8 +108,8 @@ bool load_gif(FILE* file, image* img) {
     img->height = static_cast<int32_t>(gif.height);
     img->channels = 4;
     size_t frame_bytes = 0;
-    int32_t frames = gif.frame_count < GIF_FRAME_LIMIT ? static_cast<int32_t>(gif.frame_count)
-                                                       : GIF_FRAME_LIMIT;
+    int32_t frames =
+        gif.frame_count < GIF_FRAME_LIMIT ? static_cast<int32_t>(gif.frame_count) : GIF_FRAME_LIMIT;
     bool ok = true;
     if (frames > 0 && frame_byte_count(img->width, img->height, 4, &frame_bytes) &&
         frame_bytes > 0 && frames > static_cast<int64_t>(MAX_ANIMATION_BYTES / frame_bytes)) {

@@ -88,6 +88,10 @@ image_type detect_image_type(FILE* file);
 // format, runs the loader and closes the file. Logs every failure.
 bool load_image(const char* path, image* img);
 
+// load_image on a stream that is already open at offset 0 (left open);
+// `path` names it in the messages.
+bool load_image_stream(FILE* file, const char* path, image* img);
+
 bool load_jpeg(FILE* file, image* img);
 bool load_png(FILE* file, image* img);
 bool load_bmp(FILE* file, image* img);

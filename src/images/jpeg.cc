@@ -2,12 +2,13 @@
 // back by a long jump to the recovery point in load_jpeg, so load_jpeg holds
 // only trivially destructible locals: a jump must never skip a destructor.
 #include <setjmp.h>
+#include <stdio.h>
 #include <string.h>
 
-// jpeglib.h needs size_t and FILE declared first.
-#include <stdio.h>
-
+// jpeglib.h needs FILE and size_t declared before it.
+// clang-format off
 #include <jpeglib.h>
+// clang-format on
 
 #include "control/control.h"
 #include "images/image.h"
@@ -85,8 +86,9 @@ bool load_jpeg(FILE* file, image* img) {
     img->frames[0] = frame;
     if (frame) {
         size_t stride = static_cast<size_t>(cinfo.output_components) * cinfo.output_width;
-        JSAMPARRAY row = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo),
-                                                    JPOOL_IMAGE, static_cast<JDIMENSION>(stride), 1);
+        JSAMPARRAY row =
+            (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
+                                       static_cast<JDIMENSION>(stride), 1);
         while (cinfo.output_scanline < cinfo.output_height) {
             size_t r = cinfo.output_scanline;
             if (jpeg_read_scanlines(&cinfo, row, 1) != 1) break;

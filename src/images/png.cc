@@ -64,7 +64,8 @@ bool load_png(FILE* file, image* img) {
     size_t row_bytes = png_get_rowbytes(png, info);
     png_bytepp rows = png_get_rows(png, info);
     for (int32_t r = 0; r < img->height; r++) {
-        memcpy(frame + static_cast<size_t>(r) * stride, rows[r], row_bytes < stride ? row_bytes : stride);
+        memcpy(frame + static_cast<size_t>(r) * stride, rows[r],
+               row_bytes < stride ? row_bytes : stride);
     }
     png_destroy_read_struct(&png, &info, nullptr);
     return true;

@@ -4,12 +4,15 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+// jpeglib.h needs FILE and size_t declared before it.
+// clang-format off
+#include <jpeglib.h>
+// clang-format on
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-#include <jpeglib.h>
 
 temp_dir::temp_dir() {
     char pattern[] = "/tmp/vorpix-test-XXXXXX";
@@ -24,7 +27,8 @@ temp_dir::~temp_dir() {
 
 void write_file(const std::string& path, const bytes& data) {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
 }
 
 void write_file(const std::string& path, const std::string& data) {
@@ -64,8 +68,8 @@ void write_png(const std::string& path, int width, int height, int color_type, i
     fclose(file);
 }
 
-void write_jpeg(const std::string& path, int width, int height, int components,
-                const bytes& pixels, bool progressive, int quality) {
+void write_jpeg(const std::string& path, int width, int height, int components, const bytes& pixels,
+                bool progressive, int quality) {
     FILE* file = fopen(path.c_str(), "wb");
     if (!file) throw std::runtime_error("cannot write " + path);
     jpeg_compress_struct cinfo;
@@ -82,8 +86,8 @@ void write_jpeg(const std::string& path, int width, int height, int components,
     if (progressive) jpeg_simple_progression(&cinfo);
     jpeg_start_compress(&cinfo, TRUE);
     while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(pixels.data() +
-                                            static_cast<size_t>(cinfo.next_scanline) * width * components);
+        JSAMPROW row = const_cast<JSAMPROW>(
+            pixels.data() + static_cast<size_t>(cinfo.next_scanline) * width * components);
         jpeg_write_scanlines(&cinfo, &row, 1);
     }
     jpeg_finish_compress(&cinfo);

@@ -30,8 +30,8 @@ void write_png(const std::string& path, int width, int height, int color_type, i
                const bytes& pixels, const bytes& palette_rgb = {});
 
 // `components` 1 (grey) or 3 (RGB).
-void write_jpeg(const std::string& path, int width, int height, int components,
-                const bytes& pixels, bool progressive = false, int quality = 95);
+void write_jpeg(const std::string& path, int width, int height, int components, const bytes& pixels,
+                bool progressive = false, int quality = 95);
 
 // bpp 1, 4, 8 (pixels are palette indexes) or 24, 32 (pixels are R,G,B[,A]).
 void write_bmp(const std::string& path, int width, int height, int bpp, const bytes& pixels,
@@ -39,10 +39,10 @@ void write_bmp(const std::string& path, int width, int height, int bpp, const by
 
 struct gif_frame_spec {
     int left = 0, top = 0, width = 0, height = 0;
-    bytes indexes;           // width x height palette indexes
-    int delay = 0;           // hundredths of a second
-    int disposal = 0;        // 0..3
-    int transparent = -1;    // index, or -1 for none
+    bytes indexes;         // width x height palette indexes
+    int delay = 0;         // hundredths of a second
+    int disposal = 0;      // 0..3
+    int transparent = -1;  // index, or -1 for none
 };
 
 // A GIF89a with a global palette (up to 256 R,G,B entries) and the given
@@ -52,13 +52,13 @@ bytes make_gif(int width, int height, const bytes& palette_rgb,
 
 // Captures what the program logs (standard error) while it lives.
 class stderr_capture {
-  public:
+   public:
     stderr_capture();
     ~stderr_capture();
     // Everything written so far; capturing goes on.
     std::string text();
 
-  private:
+   private:
     int saved_fd_ = -1;
     std::string path_;
 };

@@ -27,7 +27,10 @@ long now_ms() {
 // Reads what is available from the terminal and standard output, waiting at
 // most `wait_ms`. False once standard output has been closed.
 bool pump(host_process* p, int wait_ms) {
-    pollfd fds[2] = {{p->master, POLLIN, 0}, {p->from_stdout, POLLIN, 0}};
+    pollfd fds[2] = {
+        {p->master,      POLLIN, 0},
+        {p->from_stdout, POLLIN, 0}
+    };
     if (poll(fds, 2, wait_ms) > 0) {
         char buffer[65536];
         for (int i = 0; i < 2; i++) {
@@ -216,7 +219,8 @@ std::string run_without_terminal(const std::vector<std::string>& args, int* stat
     std::string output;
     char buffer[4096];
     ssize_t n;
-    while ((n = read(out_pipe[0], buffer, sizeof buffer)) > 0) output.append(buffer, static_cast<size_t>(n));
+    while ((n = read(out_pipe[0], buffer, sizeof buffer)) > 0)
+        output.append(buffer, static_cast<size_t>(n));
     close(out_pipe[0]);
     *status = wait_exit(pid, TIMEOUT_MS);
     return output;

@@ -11,9 +11,9 @@
 
 struct host_process {
     pid_t pid = -1;
-    int master = -1;     // pty master: what the program writes to its terminal
-    int slave = -1;      // kept open by the test, for the sync marker
-    int to_stdin = -1;   // the program's standard input
+    int master = -1;    // pty master: what the program writes to its terminal
+    int slave = -1;     // kept open by the test, for the sync marker
+    int to_stdin = -1;  // the program's standard input
     int from_stdout = -1;
     std::string tty;      // terminal bytes not yet taken
     std::string replies;  // standard output not yet taken

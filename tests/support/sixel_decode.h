@@ -8,7 +8,7 @@
 #include <vector>
 
 struct decoded_sixel {
-    int width = 0;   // from the raster attributes, or the painted extent
+    int width = 0;  // from the raster attributes, or the painted extent
     int height = 0;
     std::vector<uint8_t> rgb;      // width x height x 3
     std::vector<uint8_t> painted;  // 1 where a sixel bit set the pixel

@@ -1,0 +1,19 @@
+// Any bytes as a picture file: detection and the matching loader, through an
+// in-memory stream. Whatever happens, the record must come back freeable.
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include "images/image.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    FILE* file = fmemopen(const_cast<uint8_t*>(data), size, "r");
+    if (!file) return 0;
+    image img;
+    image_init(&img);
+    load_image_stream(file, "fuzz", &img);
+    fclose(file);
+    image_free_frames(&img);
+    return 0;
+}
