@@ -189,6 +189,17 @@ TEST(WriteAll, LogsOnceOnAClosedDescriptor) {
     EXPECT_EQ(write_all(STDOUT_FILENO, "", 0), 0);
 }
 
+TEST(Geometry, UnreadableSizeGivesTheDefault) {
+    term_geometry geometry = {-1, 0, 0, 0, 0};
+    stderr_capture log;
+    update_geometry(&geometry);
+    EXPECT_EQ(geometry.width, 1280);
+    EXPECT_EQ(geometry.height, 1001);
+    EXPECT_EQ(geometry.cell_width, 8);
+    EXPECT_EQ(geometry.cell_height, 16);
+    EXPECT_EQ(log.text(), ">>ERROR<<\tioctl: TIOCGWINSZ failed\n");
+}
+
 TEST(Slots, SelectSlotClampsIntoTheTable) {
     struct {
         int32_t number;

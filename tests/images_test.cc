@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -403,6 +404,28 @@ TEST_F(images, DamagedGifFailsWithNothingLeft) {
         for (auto* frame : l.img.frames) EXPECT_EQ(frame, nullptr);
         EXPECT_EQ(l.img.frame_count, 1);
     }
+}
+
+// Files that would each exhaust memory, divide by zero or overflow a size.
+// They must fail cleanly (the GIF's absurd screen is the decoder's to settle:
+// it shrinks to its one pixel).
+TEST(BadFiles, FailWithoutHarm) {
+    std::string folder = std::string(getenv("VORPIX_TEST_DATA")) + "/bad";
+    int seen = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        std::string name = entry.path().filename();
+        SCOPED_TRACE(name);
+        loaded l;
+        stderr_capture log;
+        bool ok = load_image(entry.path().c_str(), &l.img);
+        EXPECT_EQ(ok, name == "gif-huge-screen.gif");
+        if (!ok) {
+            EXPECT_EQ(l.img.frames[0], nullptr);
+            EXPECT_TRUE(log.text().ends_with("image load error: " + entry.path().string() + "\n"));
+        }
+        seen++;
+    }
+    EXPECT_GE(seen, 7);
 }
 
 TEST_F(images, ReadWholeFileReadsExactly) {
