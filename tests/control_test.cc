@@ -120,14 +120,6 @@ TEST(Wrappers, LogTheCallAndHandBackItsResult) {
               ">>ERROR<<\tclose: Bad file descriptor\n");
 }
 
-std::string drain(int fd) {
-    std::string data;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) data.append(buffer, static_cast<size_t>(n));
-    return data;
-}
-
 TEST(WriteAll, GoesOnAfterPartialWritesAndEagain) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
@@ -135,7 +127,7 @@ TEST(WriteAll, GoesOnAfterPartialWritesAndEagain) {
     std::string data(1 << 20, '\0');
     for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<char>(i * 7);
     std::string received;
-    std::thread reader([&] { received = drain(fds[0]); });
+    std::thread reader([&] { received = read_all(fds[0]); });
     EXPECT_EQ(write_all(fds[1], data.data(), data.size()), static_cast<ssize_t>(data.size()));
     close(fds[1]);
     reader.join();
@@ -165,7 +157,7 @@ TEST(WriteAll, RepeatsAWriteInterruptedBeforeAnyByte) {
         usleep(100 * 1000);
         pthread_kill(writer, SIGUSR1);
         usleep(100 * 1000);
-        received = drain(fds[0]);
+        received = read_all(fds[0]);
     });
     const char message[] = "after the signal";
     EXPECT_EQ(write_all(fds[1], message, sizeof message - 1),

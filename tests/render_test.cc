@@ -197,10 +197,7 @@ std::string emit(image* img, int* write_end_out = nullptr) {
     std::string out;
     EXPECT_TRUE(sixel_emit(&geometry, img));
     if (!write_end_out) close(fds[1]);
-    char buffer[65536];
-    ssize_t n;
-    while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
-        out.append(buffer, static_cast<size_t>(n));
+    out = read_all(fds[0]);
     close(fds[0]);
     return out;
 }

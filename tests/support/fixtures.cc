@@ -3,6 +3,7 @@
 #include <png.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 // jpeglib.h needs FILE and size_t declared before it.
 // clang-format off
@@ -41,6 +42,14 @@ std::string read_file(const std::string& path) {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+std::string read_all(int fd) {
+    std::string data;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) data.append(buffer, static_cast<size_t>(n));
+    return data;
 }
 
 void write_png(const std::string& path, int width, int height, int color_type, int bit_depth,
@@ -248,8 +257,6 @@ bytes make_gif(int width, int height, const bytes& palette_rgb,
     out.push_back(0x3B);
     return out;
 }
-
-#include <unistd.h>
 
 stderr_capture::stderr_capture() {
     char pattern[] = "/tmp/vorpix-stderr-XXXXXX";

@@ -23,6 +23,8 @@ struct temp_dir {
 void write_file(const std::string& path, const bytes& data);
 void write_file(const std::string& path, const std::string& data);
 std::string read_file(const std::string& path);
+// Reads a descriptor until end of file (or, non-blocking, until it is empty).
+std::string read_all(int fd);
 
 // `pixels` holds rows of packed samples as libpng takes them for
 // `color_type` and `bit_depth` (16-bit samples big-endian).

@@ -13,6 +13,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "support/fixtures.h"
+
 namespace {
 
 constexpr int TIMEOUT_MS = 30000;
@@ -216,11 +218,7 @@ std::string run_without_terminal(const std::vector<std::string>& args, int* stat
         child_exec(args);
     }
     close(out_pipe[1]);
-    std::string output;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(out_pipe[0], buffer, sizeof buffer)) > 0)
-        output.append(buffer, static_cast<size_t>(n));
+    std::string output = read_all(out_pipe[0]);
     close(out_pipe[0]);
     *status = wait_exit(pid, TIMEOUT_MS);
     return output;
