@@ -66,10 +66,10 @@ void draw_slot(term_geometry* geometry, image* slot, int index, const draw_reque
         log_message(LOG_ERROR, "specify unloaded image? img[%d] is NULL\n", index);
         return;
     }
-    size_t bytes = 0;
-    if (!frame_byte_count(slot->width, slot->height, slot->channels, &bytes)) return;
     uint8_t* frame = allocate_frame(slot->width, slot->height, slot->channels);
-    if (!frame) return;
+    if (!frame) return;  // logged; the slot stays not drawn, so the next draw tries again
+    size_t bytes = 0;
+    frame_byte_count(slot->width, slot->height, slot->channels, &bytes);
     memcpy(frame, source, bytes);
 
     image work;
