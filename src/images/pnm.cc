@@ -90,6 +90,9 @@ bool load_pnm(FILE* file, image* img) {
 
     size_t total = static_cast<size_t>(img->width) * static_cast<size_t>(img->height) *
                    static_cast<size_t>(img->channels);
+    // A picture without pixels has no raster to read (a P4 row loop over a
+    // huge height of width 0 would otherwise spin for nothing).
+    if (total == 0) return true;
     size_t stored = 0;
     if (plain) {
         while (stored < total && skip_to_digit(file)) {
