@@ -55,7 +55,9 @@ int main(int argc, char** argv) {
     for (auto& slot : table.slots) image_free_frames(&slot);
     fflush(stdout);
     fflush(stderr);
-    fclose_or_log(stderr);
+    // The terminal is closed while standard error is still open, so that a
+    // failure there can be logged: nothing may write to a closed stream.
     if (geometry.fd > 0) close_or_log(geometry.fd);
+    fclose_or_log(stderr);
     return 0;
 }
