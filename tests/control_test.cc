@@ -254,7 +254,8 @@ TEST(Slots, FrameByteCountRefusesWhatCannotBeHeld) {
     EXPECT_FALSE(frame_byte_count(-1, 5, 3, &bytes));
     EXPECT_FALSE(frame_byte_count(65536, 65536, 4, &bytes));  // 16 GiB
     EXPECT_FALSE(frame_byte_count(INT64_MAX, INT64_MAX, 4, &bytes));
-    EXPECT_TRUE(frame_byte_count(16384, 16384, 4, &bytes));  // exactly the limit
+    EXPECT_TRUE(frame_byte_count(16384, 8192, 4, &bytes));  // exactly the limit
+    EXPECT_FALSE(frame_byte_count(16384, 8192, 4 + 1, &bytes));
 }
 
 struct dispatch_fixture : ::testing::Test {

@@ -18,8 +18,9 @@ namespace {
 
 // All frames of one animation together. Every GIF frame is kept as a full
 // canvas, so a large canvas with many frames would otherwise take up to
-// 127 GiB; frames past this budget are not kept (at least one always is).
-constexpr uint64_t MAX_ANIMATION_BYTES = uint64_t{2} << 30;
+// 64 GiB from a file of a few kilobytes; frames past this budget are not
+// kept (at least one always is). 1 GiB keeps 127 frames of 1440x1080.
+constexpr uint64_t MAX_ANIMATION_BYTES = uint64_t{1} << 30;
 
 // A canvas the size of a frame we could hold, or null (nothing logged: the
 // library reports a memory shortage).

@@ -51,9 +51,10 @@ uint8_t* image_current_frame(const image* img);
 
 // The largest frame the program will hold. The formats can describe pictures
 // of many gigabytes in a few bytes of header; a frame this large is refused
-// as an allocation failure instead of exhausting the machine. 1 GiB holds a
-// 16384x16384 RGBA picture.
-constexpr uint64_t MAX_FRAME_BYTES = uint64_t{1} << 30;
+// as an allocation failure instead of exhausting the machine (a draw needs a
+// second copy of it, and a GIF canvas a third). 512 MiB holds a 178-megapixel
+// RGB photograph or an 11585x11585 RGBA picture.
+constexpr uint64_t MAX_FRAME_BYTES = uint64_t{512} << 20;
 
 // width x height x channels in 64 bits, refusing negative factors and results
 // above MAX_FRAME_BYTES. True and the count in `bytes` when acceptable.
