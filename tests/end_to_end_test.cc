@@ -35,6 +35,11 @@ struct session : ::testing::Test {
             EXPECT_EQ(host_finish(&p), 0);
         }
     }
+    // Writes a picture file into the test's folder and returns its path.
+    std::string put(const std::string& name, const std::string& data) {
+        write_file(dir.file(name), data);
+        return dir.file(name);
+    }
     std::string ask(const std::string& line) {
         host_send(&p, line);
         std::string reply;
@@ -122,8 +127,7 @@ TEST_F(session, MainLogIsTruncatedAndInstanceLogAppended) {
 
 TEST(Logs, PlantedSymlinksAreNotFollowed) {
     temp_dir dir;
-    std::string target = dir.file("victim");
-    write_file(target, std::string("precious\n"));
+    std::string target = put("victim", std::string("precious\n"));
     std::string saved_main = read_file(MAIN_LOG_PATH);
     unlink(MAIN_LOG_PATH);
     unlink(INSTANCE_LOG_PATH);
@@ -234,8 +238,7 @@ bytes pixel(const decoded_sixel& d, int x, int y) {
 
 TEST_F(session, WorkedExampleFitsClipsAndPlaces) {
     start();  // 640 x 361 drawable
-    std::string pic = dir.file("400x300.ppm");
-    write_file(pic, flat_ppm(400, 300));
+    std::string pic = put("400x300.ppm", flat_ppm(400, 300));
     drawn_picture d;
     ASSERT_TRUE(one_draw(drive({load_line(3, pic), "1;3;600;320;200;150;0;0;0;0;"}), &d));
     EXPECT_EQ(d.row, 21);
@@ -250,8 +253,8 @@ TEST_F(session, WorkedExampleFitsClipsAndPlaces) {
 
 TEST_F(session, OwnSizeComesBackWithItsColours) {
     start();
-    std::string pic = dir.file("q.ppm");
-    write_file(pic, ppm(64, 48, [](int x, int y) { return quadrant_colour(x, y, 64, 48); }));
+    std::string pic =
+        put("q.ppm", ppm(64, 48, [](int x, int y) { return quadrant_colour(x, y, 64, 48); }));
     drawn_picture d;
     ASSERT_TRUE(
         one_draw(drive({load_line(1, pic), image_line(1, 1, 15, 31, 64, 48, 0, 0, 0, 0)}), &d));
@@ -269,9 +272,8 @@ TEST_F(session, OwnSizeComesBackWithItsColours) {
 
 TEST_F(session, FitsWindowsAndClamps) {
     start();
-    std::string big = dir.file("400x300.ppm"), wide = dir.file("400x200.ppm");
-    write_file(big, flat_ppm(400, 300));
-    write_file(wide, flat_ppm(400, 200));
+    std::string big = put("400x300.ppm", flat_ppm(400, 300));
+    std::string wide = put("400x200.ppm", flat_ppm(400, 200));
     drive({load_line(1, big), load_line(2, wide)});
     struct {
         std::string name, line;
@@ -300,8 +302,7 @@ TEST_F(session, AnimationStepsOneFramePerDraw) {
     std::vector<gif_frame_spec> frames;
     for (int i = 0; i < 3; i++)
         frames.push_back({0, 0, 24, 12, bytes(24 * 12, static_cast<uint8_t>(i + 1)), 5, 1, -1});
-    std::string gif = dir.file("anim.gif");
-    write_file(gif, make_gif(24, 12, palette, frames));
+    std::string gif = put("anim.gif", make_gif(24, 12, palette, frames));
     const bytes expected[] = {
         {255, 0,   0  },
         {0,   255, 0  },
@@ -318,8 +319,7 @@ TEST_F(session, AnimationStepsOneFramePerDraw) {
 
 TEST_F(session, AWindowSizeChangeTakesEffectForTheNextCommand) {
     start();
-    std::string pic = dir.file("p.ppm");
-    write_file(pic, flat_ppm(400, 300));
+    std::string pic = put("p.ppm", flat_ppm(400, 300));
     drawn_picture d;
     ASSERT_TRUE(
         one_draw(drive({load_line(1, pic), image_line(1, 1, 0, 0, 400, 300, 0, 0, 0, 0)}), &d));
@@ -351,9 +351,8 @@ TEST_F(session, GreyAndAlphaPicturesAreDrawn) {
 
 TEST_F(session, SlotNumbersAreClampedIntoTheTable) {
     start();
-    std::string a = dir.file("a.ppm"), b = dir.file("b.ppm");
-    write_file(a, flat_ppm(16, 12, 255, 0, 0));
-    write_file(b, flat_ppm(16, 12, 0, 0, 255));
+    std::string a = put("a.ppm", flat_ppm(16, 12, 255, 0, 0));
+    std::string b = put("b.ppm", flat_ppm(16, 12, 0, 0, 255));
     drive({load_line(-5, a), load_line(99999, b)});
     drawn_picture d;
     ASSERT_TRUE(one_draw(drive({image_line(1, 1, 0, 0, 16, 12, 0, 0, 0, 0)}), &d));
@@ -368,9 +367,8 @@ TEST_F(session, SlotNumbersAreClampedIntoTheTable) {
 
 TEST_F(session, DrawsThatShowNothingWriteNothing) {
     start();
-    std::string pic = dir.file("p.ppm"), none = dir.file("none.gif");
-    write_file(pic, flat_ppm(100, 80));
-    write_file(none, make_gif(5, 3, {0, 0, 0, 255, 255, 255}, {}, -1));
+    std::string pic = put("p.ppm", flat_ppm(100, 80));
+    std::string none = put("none.gif", make_gif(5, 3, {0, 0, 0, 255, 255, 255}, {}, -1));
     drive({load_line(1, pic)});
     struct {
         std::string name, line;
@@ -404,8 +402,7 @@ TEST_F(session, DrawsThatShowNothingWriteNothing) {
 
 TEST_F(session, PartlyOffScreenDrawsStartAtTheFirstCell) {
     start();
-    std::string pic = dir.file("p.ppm");
-    write_file(pic, flat_ppm(100, 80));
+    std::string pic = put("p.ppm", flat_ppm(100, 80));
     drawn_picture d;
     ASSERT_TRUE(
         one_draw(drive({load_line(1, pic), image_line(1, 1, -40, -40, 100, 80, 0, 0, 0, 0)}), &d));
@@ -416,16 +413,14 @@ TEST_F(session, PartlyOffScreenDrawsStartAtTheFirstCell) {
 
 TEST_F(session, FailedLoadEmptiesTheSlot) {
     start();
-    std::string pic = dir.file("p.ppm");
-    write_file(pic, flat_ppm(16, 12));
+    std::string pic = put("p.ppm", flat_ppm(16, 12));
     drive({load_line(4, pic), load_line(4, dir.file("missing.png"))});
     EXPECT_EQ(drive({image_line(1, 4, 0, 0, 16, 12, 0, 0, 0, 0)}), "");
 }
 
 TEST_F(session, OutOfRangeNumbersAreLoggedAndTakenAsZero) {
     start();
-    std::string pic = dir.file("p.ppm");
-    write_file(pic, flat_ppm(16, 12));
+    std::string pic = put("p.ppm", flat_ppm(16, 12));
     drawn_picture d;
     ASSERT_TRUE(
         one_draw(drive({load_line(1, pic), "1;1;99999999999999999999;0;16;12;0;0;0;0;"}), &d));
@@ -436,8 +431,7 @@ TEST_F(session, OutOfRangeNumbersAreLoggedAndTakenAsZero) {
 TEST_F(session, TerminalWriteFailuresAreLoggedAndServingGoesOn) {
     p.ignore_hangup = true;  // a host may outlive its terminal
     start();
-    std::string pic = dir.file("p.ppm");
-    write_file(pic, flat_ppm(64, 48));
+    std::string pic = put("p.ppm", flat_ppm(64, 48));
     host_send(&p, load_line(1, pic));
     EXPECT_EQ(ask("4"), "");
     host_close_terminal(&p);
@@ -488,9 +482,8 @@ TEST_F(session, SizeRepliesForEveryFormat) {
 
 TEST_F(session, SizeQueryReplacesSlotOne) {
     start();
-    std::string red = dir.file("red.ppm"), blue = dir.file("blue.ppm");
-    write_file(red, flat_ppm(16, 12, 255, 0, 0));
-    write_file(blue, flat_ppm(24, 12, 0, 0, 255));
+    std::string red = put("red.ppm", flat_ppm(16, 12, 255, 0, 0));
+    std::string blue = put("blue.ppm", flat_ppm(24, 12, 0, 0, 255));
     drawn_picture d;
     ASSERT_TRUE(
         one_draw(drive({load_line(1, red), image_line(1, 1, 0, 0, 16, 12, 0, 0, 0, 0)}), &d));
