@@ -36,7 +36,8 @@ struct session : ::testing::Test {
         }
     }
     // Writes a picture file into the test's folder and returns its path.
-    std::string put(const std::string& name, const std::string& data) {
+    template <typename data_type>
+    std::string put(const std::string& name, const data_type& data) {
         write_file(dir.file(name), data);
         return dir.file(name);
     }
@@ -127,7 +128,8 @@ TEST_F(session, MainLogIsTruncatedAndInstanceLogAppended) {
 
 TEST(Logs, PlantedSymlinksAreNotFollowed) {
     temp_dir dir;
-    std::string target = put("victim", std::string("precious\n"));
+    std::string target = dir.file("victim");
+    write_file(target, std::string("precious\n"));
     std::string saved_main = read_file(MAIN_LOG_PATH);
     unlink(MAIN_LOG_PATH);
     unlink(INSTANCE_LOG_PATH);
