@@ -312,7 +312,6 @@ TEST_F(dispatch_fixture, RepliesOnlyToCommandsFourAndFive) {
 TEST_F(dispatch_fixture, CommandSixClearsOnlyDrawnFlags) {
     table.slots[3].drawn = true;
     table.slots[1023].drawn = true;
-    table.slots[3].current_frame = 0;
     table.slots[3].width = 7;
     EXPECT_EQ(reply("6\n"), "");
     EXPECT_FALSE(table.slots[3].drawn);

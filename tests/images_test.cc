@@ -27,6 +27,20 @@ struct loaded {
     }
 };
 
+// Loads `path` and checks that it holds one frame of the given size, layout
+// and pixels; has_alpha must follow the channel count.
+void expect_picture(const std::string& path, int width, int height, int channels,
+                    const bytes& pixels) {
+    loaded l;
+    ASSERT_TRUE(load_image(path.c_str(), &l.img));
+    EXPECT_EQ(l.img.width, width);
+    EXPECT_EQ(l.img.height, height);
+    EXPECT_EQ(l.img.channels, channels);
+    EXPECT_EQ(l.img.has_alpha, channels == 4);
+    EXPECT_EQ(l.img.frame_count, 1);
+    EXPECT_EQ(l.frame(), pixels);
+}
+
 struct images : ::testing::Test {
     temp_dir dir;
 
@@ -125,13 +139,7 @@ TEST_F(images, PnmKinds) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        loaded l;
-        ASSERT_TRUE(load_image(put("pic", c.data).c_str(), &l.img));
-        EXPECT_EQ(l.img.width, c.width);
-        EXPECT_EQ(l.img.height, c.height);
-        EXPECT_EQ(l.img.channels, c.channels);
-        EXPECT_FALSE(l.img.has_alpha);
-        EXPECT_EQ(l.frame(), c.pixels);
+        expect_picture(put("pic", c.data), c.width, c.height, c.channels, c.pixels);
     }
 }
 
@@ -186,13 +194,7 @@ TEST_F(images, PngAlwaysLoadsAsEightBitRgb) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         write_png(dir.file("p.png"), 2, 1, c.color_type, c.bit_depth, c.raw, c.palette);
-        loaded l;
-        ASSERT_TRUE(load_image(dir.file("p.png").c_str(), &l.img));
-        EXPECT_EQ(l.img.width, 2);
-        EXPECT_EQ(l.img.height, 1);
-        EXPECT_EQ(l.img.channels, 3);
-        EXPECT_FALSE(l.img.has_alpha);
-        EXPECT_EQ(l.frame(), c.expected);
+        expect_picture(dir.file("p.png"), 2, 1, 3, c.expected);
     }
 }
 
@@ -305,14 +307,7 @@ TEST_F(images, BmpDepthsAndRowOrder) {
         for (bool top_down : {false, true}) {
             SCOPED_TRACE(c.name + (top_down ? " top-down" : " bottom-up"));
             write_bmp(dir.file("b.bmp"), 4, 2, c.bpp, c.pixels, c.palette, top_down);
-            loaded l;
-            ASSERT_TRUE(load_image(dir.file("b.bmp").c_str(), &l.img));
-            EXPECT_EQ(l.img.width, 4);
-            EXPECT_EQ(l.img.height, 2);
-            EXPECT_EQ(l.img.channels, 4);
-            EXPECT_TRUE(l.img.has_alpha);
-            EXPECT_EQ(l.img.frame_count, 1);
-            EXPECT_EQ(l.frame(), c.expected);
+            expect_picture(dir.file("b.bmp"), 4, 2, 4, c.expected);
         }
     }
 }
@@ -411,7 +406,7 @@ TEST_F(images, DamagedGifFailsWithNothingLeft) {
 // GIF's absurd screen is the decoder's to settle (it shrinks to its one
 // pixel), and the P4 of width 0 is an empty picture, read without a row loop.
 TEST(BadFiles, LoadWithoutHarm) {
-    std::string folder = std::string(getenv("VORPIX_TEST_DATA")) + "/bad";
+    std::string folder = std::string(VORPIX_TEST_DATA) + "/bad";
     int seen = 0;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
         std::string name = entry.path().filename();

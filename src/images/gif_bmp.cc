@@ -21,6 +21,8 @@ namespace {
 // 64 GiB from a file of a few kilobytes; frames past this budget are not
 // kept (at least one always is). 1 GiB keeps 127 frames of 1440x1080.
 constexpr uint64_t MAX_ANIMATION_BYTES = uint64_t{1} << 30;
+static_assert(MAX_ANIMATION_BYTES >= MAX_FRAME_BYTES,
+              "a frame that can be held must fit the budget");
 
 // A canvas the size of a frame we could hold, or null (nothing logged: the
 // library reports a memory shortage).
@@ -115,7 +117,6 @@ bool load_gif(FILE* file, image* img) {
     if (frames > 0 && frame_byte_count(img->width, img->height, 4, &frame_bytes) &&
         frame_bytes > 0 && frames > static_cast<int64_t>(MAX_ANIMATION_BYTES / frame_bytes)) {
         frames = static_cast<int32_t>(MAX_ANIMATION_BYTES / frame_bytes);
-        if (frames < 1) frames = 1;
     }
     img->frame_count = frames;
     img->loop_count = gif.loop_count;
@@ -159,10 +160,9 @@ bool load_bmp(FILE* file, image* img) {
     }
     bool ok = false;
     if (bmp_decode(&bmp) == BMP_OK) {
-        uint8_t* frame = allocate_frame(bmp.width, bmp.height, 4);
+        size_t bytes = 0;
+        uint8_t* frame = allocate_frame(bmp.width, bmp.height, 4, &bytes);
         if (frame) {
-            size_t bytes = 0;
-            frame_byte_count(bmp.width, bmp.height, 4, &bytes);
             if (bytes > 0) memcpy(frame, bmp.bitmap, bytes);
             img->frames[0] = frame;
             img->width = static_cast<int32_t>(bmp.width);

@@ -62,7 +62,8 @@ bool frame_byte_count(int64_t width, int64_t height, int64_t channels, size_t* b
 
 // A zero-filled frame of width x height x channels bytes through
 // calloc_or_log, or null (logged as "calloc: %s\n" also when too large).
-uint8_t* allocate_frame(int64_t width, int64_t height, int64_t channels);
+// When `bytes` is given, the frame's byte count is stored there on success.
+uint8_t* allocate_frame(int64_t width, int64_t height, int64_t channels, size_t* bytes = nullptr);
 
 // ---- Loading ----------------------------------------------------------------
 

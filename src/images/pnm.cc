@@ -84,12 +84,11 @@ bool load_pnm(FILE* file, image* img) {
         if (maxval == 0 && img->width > 0 && img->height > 0) return false;
     }
 
-    uint8_t* frame = allocate_frame(img->width, img->height, img->channels);
+    size_t total = 0;
+    uint8_t* frame = allocate_frame(img->width, img->height, img->channels, &total);
     img->frames[0] = frame;
     if (!frame) return false;
 
-    size_t total = static_cast<size_t>(img->width) * static_cast<size_t>(img->height) *
-                   static_cast<size_t>(img->channels);
     // A picture without pixels has no raster to read (a P4 row loop over a
     // huge height of width 0 would otherwise spin for nothing).
     if (total == 0) return true;

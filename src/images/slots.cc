@@ -64,7 +64,7 @@ bool frame_byte_count(int64_t width, int64_t height, int64_t channels, size_t* b
     return true;
 }
 
-uint8_t* allocate_frame(int64_t width, int64_t height, int64_t channels) {
+uint8_t* allocate_frame(int64_t width, int64_t height, int64_t channels, size_t* bytes_out) {
     size_t bytes = 0;
     if (!frame_byte_count(width, height, channels, &bytes)) {
         // Reported like the allocation failure it would become.
@@ -73,5 +73,7 @@ uint8_t* allocate_frame(int64_t width, int64_t height, int64_t channels) {
     }
     // calloc(0) may return null on some systems; one byte keeps an empty
     // picture distinguishable from a failure.
-    return static_cast<uint8_t*>(calloc_or_log(bytes > 0 ? bytes : 1, 1));
+    uint8_t* frame = static_cast<uint8_t*>(calloc_or_log(bytes > 0 ? bytes : 1, 1));
+    if (frame && bytes_out) *bytes_out = bytes;
+    return frame;
 }

@@ -66,10 +66,9 @@ void draw_slot(term_geometry* geometry, image* slot, int index, const draw_reque
         log_message(LOG_ERROR, "specify unloaded image? img[%d] is NULL\n", index);
         return;
     }
-    uint8_t* frame = allocate_frame(slot->width, slot->height, slot->channels);
-    if (!frame) return;  // logged; the slot stays not drawn, so the next draw tries again
     size_t bytes = 0;
-    frame_byte_count(slot->width, slot->height, slot->channels, &bytes);
+    uint8_t* frame = allocate_frame(slot->width, slot->height, slot->channels, &bytes);
+    if (!frame) return;  // logged; the slot stays not drawn, so the next draw tries again
     memcpy(frame, source, bytes);
 
     image work;
