@@ -1,6 +1,7 @@
 // The draw's stages on a large photograph: a 3840x2400 JPEG, made here once
 // per run (never committed), drawn fitted into 800x600. Each stage is timed on
-// its own; the whole draw reports the process's peak memory as well.
+// its own; the draw commands report the process's peak memory as well.
+// bench/compare.sh times whole processes against other programs.
 //
 //   build/bench/draw_bench [--benchmark_filter=...]
 #include <benchmark/benchmark.h>
@@ -83,25 +84,17 @@ const image& loaded_photo() {
     return photo;
 }
 
-uint8_t* copy_frame(const image& img, int channels) {
-    uint8_t* frame = allocate_frame(img.width, img.height, channels);
-    size_t pixels = static_cast<size_t>(img.width) * img.height;
-    if (channels == img.channels) {
-        memcpy(frame, img.frames[0], pixels * channels);
-    } else {
-        for (size_t k = 0; k < pixels; k++) memcpy(frame + k * channels, img.frames[0] + k * 3, 3);
+// The photograph's frame in the given layout (3 or 4 bytes a pixel), made once.
+const uint8_t* photo_frame(int channels) {
+    static uint8_t* rgba = nullptr;
+    const image& photo = loaded_photo();
+    if (channels == 3) return photo.frames[0];
+    if (!rgba) {
+        size_t pixels = static_cast<size_t>(photo.width) * photo.height;
+        rgba = allocate_frame(photo.width, photo.height, 4);
+        for (size_t k = 0; k < pixels; k++) memcpy(rgba + k * 4, photo.frames[0] + k * 3, 3);
     }
-    return frame;
-}
-
-image working(const image& from, int channels) {
-    image img;
-    image_init(&img);
-    img.width = from.width;
-    img.height = from.height;
-    img.channels = channels;
-    img.has_alpha = channels == 4;
-    return img;
+    return rgba;
 }
 
 void BM_Load(benchmark::State& state) {
@@ -113,91 +106,67 @@ void BM_Load(benchmark::State& state) {
     }
 }
 
-void BM_Copy(benchmark::State& state) {
-    const image& photo = loaded_photo();
-    for (auto _ : state) {
-        uint8_t* frame = copy_frame(photo, 3);
-        benchmark::DoNotOptimize(frame);
-        free(frame);
-    }
-    state.SetBytesProcessed(state.iterations() * photo.width * photo.height * 3);
-}
-
 void BM_Fit(benchmark::State& state) {
     const image& photo = loaded_photo();
     int channels = static_cast<int>(state.range(0));
+    const uint8_t* frame = photo_frame(channels);
     for (auto _ : state) {
-        state.PauseTiming();
-        image img = working(photo, channels);
-        uint8_t* frame = copy_frame(photo, channels);
-        state.ResumeTiming();
-        uint8_t* fitted = downscale_to_fit(&img, frame, BOX_WIDTH, BOX_HEIGHT);
+        int32_t width = photo.width, height = photo.height;
+        uint8_t* fitted = downscale_to_fit(frame, &width, &height, channels, BOX_WIDTH, BOX_HEIGHT);
         benchmark::DoNotOptimize(fitted);
         free(fitted);
     }
+    state.SetBytesProcessed(state.iterations() * photo.width * photo.height * channels);
 }
 
-// The fitted photograph, 800x500, in the given layout.
-image fitted_photo(int channels) {
+// The fitted photograph, 800x500 R,G,B.
+struct fitted_photo {
+    int32_t width, height;
+    uint8_t* pixels;
+};
+
+fitted_photo fit_photo() {
     const image& photo = loaded_photo();
-    image img = working(photo, channels);
-    img.frames[0] = downscale_to_fit(&img, copy_frame(photo, channels), BOX_WIDTH, BOX_HEIGHT);
-    return img;
+    fitted_photo f = {photo.width, photo.height, nullptr};
+    f.pixels = downscale_to_fit(photo.frames[0], &f.width, &f.height, 3, BOX_WIDTH, BOX_HEIGHT);
+    return f;
 }
 
-void BM_Crop(benchmark::State& state) {
+void BM_Window(benchmark::State& state) {
     term_geometry terminal = {-1, 1280, 1001, 8, 16};
-    image fitted = fitted_photo(3);
+    fitted_photo f = fit_photo();
     for (auto _ : state) {
-        state.PauseTiming();
-        image img = fitted;
-        size_t bytes = static_cast<size_t>(img.width) * img.height * 3;
-        uint8_t* frame = static_cast<uint8_t*>(malloc(bytes));
-        memcpy(frame, fitted.frames[0], bytes);
-        state.ResumeTiming();
-        uint8_t* cropped =
-            crop_image(&terminal, &img, frame, 40, 30, img.width - 80, img.height - 60);
-        benchmark::DoNotOptimize(cropped);
-        free(cropped);
-    }
-    image_free_frames(&fitted);
-}
-
-void BM_ConvertToRgb(benchmark::State& state) {
-    image fitted = fitted_photo(4);
-    size_t bytes = static_cast<size_t>(fitted.width) * fitted.height * 4;
-    for (auto _ : state) {
-        state.PauseTiming();
-        uint8_t* frame = static_cast<uint8_t*>(malloc(bytes));
-        memcpy(frame, fitted.frames[0], bytes);
-        state.ResumeTiming();
-        uint8_t* rgb = convert_to_rgb(&fitted, frame);
+        uint8_t* rgb = window_to_rgb(&terminal, f.pixels, f.width, f.height, 3, 40, 30,
+                                     f.width - 80, f.height - 60);
         benchmark::DoNotOptimize(rgb);
         free(rgb);
     }
-    image_free_frames(&fitted);
+    free(f.pixels);
 }
 
 // Encoding into a terminal that discards everything.
 void BM_Emit(benchmark::State& state) {
     term_geometry terminal = {open("/dev/null", O_WRONLY), 1280, 1001, 8, 16};
-    image fitted = fitted_photo(3);
-    size_t bytes = static_cast<size_t>(fitted.width) * fitted.height * 3;
+    fitted_photo f = fit_photo();
+    size_t bytes = static_cast<size_t>(f.width) * f.height * 3;
+    uint8_t* rgb = static_cast<uint8_t*>(malloc(bytes));
     for (auto _ : state) {
         state.PauseTiming();
-        image img = fitted;
-        img.frames[0] = static_cast<uint8_t*>(malloc(bytes));
-        memcpy(img.frames[0], fitted.frames[0], bytes);
+        memcpy(rgb, f.pixels, bytes);  // the encoder writes into its input
         state.ResumeTiming();
-        benchmark::DoNotOptimize(sixel_emit(&terminal, &img));
-        free(img.frames[0]);
+        sixel_sink sink = {&terminal, true, nullptr, 0, 0};
+        benchmark::DoNotOptimize(sixel_emit(&sink, rgb, f.width, f.height));
+        free(sink.data);
     }
-    image_free_frames(&fitted);
+    free(rgb);
+    free(f.pixels);
     close(terminal.fd);
 }
 
-// A whole draw command on the loaded photograph, as the host sends it.
-void BM_WholeDraw(benchmark::State& state) {
+// Draw commands on the loaded photograph, as the host sends them: the first
+// draw of a box (nothing kept from earlier draws), the same draw again after
+// a command 6, and each time another window of the same box.
+void BM_Draw(benchmark::State& state) {
     static image_table table;
     for (auto& slot : table.slots) image_init(&slot);
     term_geometry terminal = {open("/dev/null", O_WRONLY), 1280, 1001, 8, 16};
@@ -206,15 +175,26 @@ void BM_WholeDraw(benchmark::State& state) {
     command_fields fields = {};
     FILE* replies = fopen("/dev/null", "w");
     handle_command_line(load, &fields, &terminal, &table, replies);
+    image* slot = &table.slots[0];
+    int64_t kind = state.range(0);
+    int sy = 0;
     for (auto _ : state) {
-        snprintf(draw, sizeof draw, "1;1;0;0;%d;%d;0;0;0;0;", BOX_WIDTH, BOX_HEIGHT);
-        table.slots[0].drawn = false;
+        if (kind == 0) {
+            state.PauseTiming();
+            image_reset(slot);  // drops what the draw keeps along with the picture
+            load_image(photo_path().c_str(), slot);
+            state.ResumeTiming();
+        }
+        if (kind == 2) sy = (sy + 7) % 200;
+        snprintf(draw, sizeof draw, "1;1;0;0;%d;%d;0;%d;%d;300;", BOX_WIDTH, BOX_HEIGHT, sy,
+                 BOX_WIDTH);
+        slot->drawn = false;
         handle_command_line(draw, &fields, &terminal, &table, replies);
     }
     rusage usage;
     getrusage(RUSAGE_SELF, &usage);
     state.counters["peak_rss_MiB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
-    for (auto& slot : table.slots) image_free_frames(&slot);
+    for (auto& s : table.slots) image_free_frames(&s);
     fclose(replies);
     close(terminal.fd);
 }
@@ -222,12 +202,11 @@ void BM_WholeDraw(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_Load)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Copy)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Fit)->Arg(3)->Arg(4)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Crop)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ConvertToRgb)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Window)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Emit)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_WholeDraw)->Unit(benchmark::kMillisecond);
+// 0: a first draw; 1: the same draw again; 2: another window of the same box.
+BENCHMARK(BM_Draw)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -28,10 +30,26 @@ struct picture {
     ~picture() {
         image_free_frames(&img);
     }
-    // Runs a transform the way the draw does: a result replaces the frame.
+    // A result replaces the frame, which the transform left alone.
     bool apply(uint8_t* result) {
-        if (result) img.frames[0] = result;
-        return result != nullptr;
+        if (!result) return false;
+        free(img.frames[0]);
+        img.frames[0] = result;
+        return true;
+    }
+    uint8_t* fit(int32_t w, int32_t h) {
+        return downscale_to_fit(img.frames[0], &img.width, &img.height, img.channels, w, h);
+    }
+    // The window as R,G,B; the record takes the window's size.
+    uint8_t* window(const term_geometry& term, int left, int top, int width, int height) {
+        uint8_t* rgb = window_to_rgb(&term, img.frames[0], img.width, img.height, img.channels,
+                                     left, top, width, height);
+        if (rgb) {
+            img.width = width;
+            img.height = height;
+            img.channels = 3;
+        }
+        return rgb;
     }
     bytes frame(int channels = 0) const {
         size_t n =
@@ -69,7 +87,7 @@ TEST(Downscale, SizesFollowTheFixedPointFactor) {
                      std::to_string(c.w) + "x" + std::to_string(c.h));
         picture p(c.width, c.height, 3, bytes(static_cast<size_t>(c.width) * c.height * 3, 9));
         uint8_t* before = p.img.frames[0];
-        EXPECT_EQ(p.apply(downscale_to_fit(&p.img, p.img.frames[0], c.w, c.h)), c.reduces);
+        EXPECT_EQ(p.apply(p.fit(c.w, c.h)), c.reduces);
         EXPECT_EQ(p.img.width, c.out_w);
         EXPECT_EQ(p.img.height, c.out_h);
         if (!c.reduces) {
@@ -81,7 +99,7 @@ TEST(Downscale, SizesFollowTheFixedPointFactor) {
 TEST(Downscale, BoxesTouchWithoutOverlapping) {
     // f = 341 (300 into 100): boxes of 3 columns; column 98 covers 294..296.
     picture p(300, 6, 1, column_ramp(300, 6));
-    ASSERT_TRUE(p.apply(downscale_to_fit(&p.img, p.img.frames[0], 100, 100)));
+    ASSERT_TRUE(p.apply(p.fit(100, 100)));
     ASSERT_EQ(p.img.width, 99);
     ASSERT_EQ(p.img.height, 1);
     EXPECT_EQ(p.frame()[0], 1);  // (0 + 1 + 2) / 3
@@ -93,8 +111,7 @@ TEST(Downscale, BoxesTouchWithoutOverlapping) {
 TEST(Downscale, BoxStartsForFactor400) {
     // 1024 into 400 gives f = 400: boxes start at 0, 2, 5, 7, 10, 12, 15, 17, 20, 23.
     picture q(256, 3, 1, column_ramp(256, 3));
-    ASSERT_TRUE(
-        q.apply(downscale_to_fit(&q.img, q.img.frames[0], 100, 1000)));  // 100*1024/256 = 400
+    ASSERT_TRUE(q.apply(q.fit(100, 1000)));  // 100*1024/256 = 400
     const int starts[] = {0, 2, 5, 7, 10, 12, 15, 17, 20, 23, 25};
     bytes out = q.frame();
     for (int j = 0; j < 10; j++) {
@@ -106,52 +123,99 @@ TEST(Downscale, BoxStartsForFactor400) {
 
 TEST(Downscale, AveragesWithoutWrapAndZeroesAlpha) {
     picture grey(2, 2, 1, {0, 255, 255, 255});
-    ASSERT_TRUE(grey.apply(downscale_to_fit(&grey.img, grey.img.frames[0], 1, 1)));
+    ASSERT_TRUE(grey.apply(grey.fit(1, 1)));
     EXPECT_EQ(grey.frame(), bytes{191});
 
     // f = 16: boxes of 64 x 64 white pixels stay white.
     picture white(128, 128, 3, bytes(128 * 128 * 3, 255));
-    ASSERT_TRUE(white.apply(downscale_to_fit(&white.img, white.img.frames[0], 2, 2)));
+    ASSERT_TRUE(white.apply(white.fit(2, 2)));
     EXPECT_EQ(white.frame(), bytes(2 * 2 * 3, 255));
 
     picture rgba(2, 2, 4, {10, 20, 30, 255, 30, 40, 50, 255, 10, 20, 30, 9, 30, 40, 50, 9});
-    ASSERT_TRUE(rgba.apply(downscale_to_fit(&rgba.img, rgba.img.frames[0], 1, 1)));
+    ASSERT_TRUE(rgba.apply(rgba.fit(1, 1)));
     EXPECT_EQ(rgba.frame(), (bytes{20, 30, 40, 0}));
 }
 
-TEST(Crop, CopiesTheWindowOnly) {
+// A box filter written the plain way, one box at a time, to hold the fast one
+// against on pictures of every channel count and many factors.
+bytes plain_box_filter(const bytes& src, int width, int height, int channels, int w, int h) {
+    int64_t f = std::min(int64_t{w} * 1024 / width, int64_t{h} * 1024 / height);
+    int out_w = static_cast<int>(width * f / 1024), out_h = static_cast<int>(height * f / 1024);
+    bytes out(static_cast<size_t>(out_w) * out_h * channels, 0);
+    int colour_channels = channels >= 3 ? 3 : 1;
+    for (int i = 0; i < out_h; i++) {
+        for (int j = 0; j < out_w; j++) {
+            int64_t x0 = j * 1024 / f, x1 = (j + 1) * 1024 / f;
+            int64_t y0 = i * 1024 / f, y1 = (i + 1) * 1024 / f;
+            for (int c = 0; c < colour_channels; c++) {
+                uint32_t sum = 0;
+                for (int64_t y = y0; y < y1; y++) {
+                    for (int64_t x = x0; x < x1; x++) sum += src[(y * width + x) * channels + c];
+                }
+                out[(static_cast<size_t>(i) * out_w + j) * channels + c] =
+                    static_cast<uint8_t>(sum / ((x1 - x0) * (y1 - y0)));
+            }
+        }
+    }
+    return out;
+}
+
+TEST(Downscale, MatchesThePlainBoxFilter) {
+    uint32_t seed = 12345;
+    for (int channels : {1, 3, 4}) {
+        for (auto [width, height, w, h] : std::vector<std::array<int, 4>>{
+                 {97,   61,   50,  50 },
+                 {300,  200,  299, 199},
+                 {640,  7,    33,  100},
+                 {1500, 1100, 2,   3  },
+                 {64,   64,   63,  64 },
+                 {333,  101,  100, 30 },
+                 {2050, 3,    1,   1  }
+        }) {
+            SCOPED_TRACE(std::to_string(channels) + " channels, " + std::to_string(width) + "x" +
+                         std::to_string(height) + " into " + std::to_string(w) + "x" +
+                         std::to_string(h));
+            bytes pixels(static_cast<size_t>(width) * height * channels);
+            for (auto& b : pixels)
+                b = static_cast<uint8_t>((seed = seed * 1103515245 + 12345) >> 16);
+            picture p(width, height, channels, pixels);
+            ASSERT_TRUE(p.apply(p.fit(w, h)));
+            EXPECT_EQ(p.frame(), plain_box_filter(pixels, width, height, channels, w, h));
+        }
+    }
+}
+
+TEST(WindowToRgb, CopiesTheWindowAsRgb) {
     bytes grey(5 * 4);
     for (size_t k = 0; k < grey.size(); k++) grey[k] = static_cast<uint8_t>(k);
     term_geometry big = {-1, 640, 361, 8, 16};
     picture p(5, 4, 1, grey);
-    ASSERT_TRUE(p.apply(crop_image(&big, &p.img, p.img.frames[0], 1, 1, 2, 2)));
-    EXPECT_EQ(p.img.width, 2);
-    EXPECT_EQ(p.img.height, 2);
-    EXPECT_EQ(p.frame(), (bytes{6, 7, 11, 12}));
+    ASSERT_TRUE(p.apply(p.window(big, 1, 1, 2, 2)));
+    EXPECT_EQ(p.frame(), (bytes{6, 6, 6, 7, 7, 7, 11, 11, 11, 12, 12, 12}));
 
     picture rgba(2, 1, 4, {1, 2, 3, 4, 5, 6, 7, 8});
-    ASSERT_TRUE(rgba.apply(crop_image(&big, &rgba.img, rgba.img.frames[0], 0, 0, 2, 1)));
-    EXPECT_EQ(rgba.frame(), (bytes{1, 2, 3, 0, 5, 6, 7, 0}));
+    ASSERT_TRUE(rgba.apply(rgba.window(big, 0, 0, 2, 1)));
+    EXPECT_EQ(rgba.frame(), (bytes{1, 2, 3, 5, 6, 7}));
 
     bytes rgb(10 * 10 * 3);
     for (size_t k = 0; k < rgb.size(); k++) rgb[k] = static_cast<uint8_t>(k * 3);
     picture same(10, 10, 3, rgb);
-    ASSERT_TRUE(same.apply(crop_image(&big, &same.img, same.img.frames[0], 0, 0, 10, 10)));
+    ASSERT_TRUE(same.apply(same.window(big, 0, 0, 10, 10)));
     EXPECT_EQ(same.frame(), rgb);
 
     picture empty(5, 4, 1, grey);
-    ASSERT_TRUE(empty.apply(crop_image(&big, &empty.img, empty.img.frames[0], 2, 2, 0, 2)));
+    ASSERT_TRUE(empty.apply(empty.window(big, 2, 2, 0, 2)));
     EXPECT_EQ(empty.img.width, 0);
     EXPECT_EQ(empty.img.height, 2);
 }
 
-TEST(Crop, StopsAtTheTerminalAndRefusesWindowsOutside) {
+TEST(WindowToRgb, StopsAtTheTerminalAndRefusesWindowsOutside) {
     term_geometry narrow = {-1, 16, 361, 8, 16};
     picture p(24, 1, 1, bytes(24, 200));
-    ASSERT_TRUE(p.apply(crop_image(&narrow, &p.img, p.img.frames[0], 0, 0, 24, 1)));
+    ASSERT_TRUE(p.apply(p.window(narrow, 0, 0, 24, 1)));
     EXPECT_EQ(p.img.width, 24);
-    bytes expected(24, 0);
-    std::fill(expected.begin(), expected.begin() + 16, 200);
+    bytes expected(24 * 3, 0);
+    std::fill(expected.begin(), expected.begin() + 16 * 3, 200);
     EXPECT_EQ(p.frame(), expected);
 
     term_geometry big = {-1, 640, 361, 8, 16};
@@ -166,38 +230,26 @@ TEST(Crop, StopsAtTheTerminalAndRefusesWindowsOutside) {
     };
     for (const auto& w : outside) {
         picture q(5, 4, 1, bytes(20, 1));
-        EXPECT_EQ(crop_image(&big, &q.img, q.img.frames[0], w.left, w.top, w.width, w.height),
-                  nullptr);
+        EXPECT_EQ(q.window(big, w.left, w.top, w.width, w.height), nullptr);
         EXPECT_EQ(q.img.width, 5);
     }
 }
 
-TEST(ConvertToRgb, GreyAndRgbaBecomeThreeBytes) {
-    picture grey(1, 1, 1, {200});
-    ASSERT_TRUE(grey.apply(convert_to_rgb(&grey.img, grey.img.frames[0])));
-    EXPECT_EQ(grey.frame(3), (bytes{200, 200, 200}));
-    EXPECT_EQ(grey.img.channels, 1);  // the record keeps its channel count
-
-    picture rgba(2, 1, 4, {10, 20, 30, 0, 40, 50, 60, 255});
-    ASSERT_TRUE(rgba.apply(convert_to_rgb(&rgba.img, rgba.img.frames[0])));
-    EXPECT_EQ(rgba.frame(3), (bytes{10, 20, 30, 40, 50, 60}));
-    EXPECT_EQ(rgba.img.channels, 4);
-}
-
-// Emits into a pipe and decodes what came out.
-std::string emit(image* img, int* write_end_out = nullptr) {
+// Emits an R,G,B picture into a pipe (or a closed descriptor) and returns
+// what came out; `kept` gets the sink's copy.
+std::string emit(const picture& p, bool closed = false, std::string* kept = nullptr) {
     int fds[2];
     EXPECT_EQ(pipe(fds), 0);
     fcntl(fds[0], F_SETFL, O_NONBLOCK);
     term_geometry geometry = {fds[1], 640, 361, 8, 16};
-    if (write_end_out) {
-        close(fds[1]);
-        geometry.fd = fds[1];
-    }
-    std::string out;
-    EXPECT_TRUE(sixel_emit(&geometry, img));
-    if (!write_end_out) close(fds[1]);
-    out = read_all(fds[0]);
+    if (closed) close(fds[1]);
+    bytes rgb = p.frame();
+    sixel_sink sink = {&geometry, kept != nullptr, nullptr, 0, 0};
+    EXPECT_TRUE(sixel_emit(&sink, rgb.data(), p.img.width, p.img.height));
+    if (kept) *kept = std::string(sink.data ? sink.data : "", sink.size);
+    free(sink.data);
+    if (!closed) close(fds[1]);
+    std::string out = read_all(fds[0]);
     close(fds[0]);
     return out;
 }
@@ -219,9 +271,9 @@ TEST(SixelEmit, WritesSevenBitSixelOfTheFrame) {
         }
     }
     picture p(w, h, 3, rgb);
-    uint8_t* own = p.img.frames[0];
-    std::string out = emit(&p.img);
-    EXPECT_EQ(p.img.frames[0], own);  // an RGB frame is encoded as it is
+    std::string kept;
+    std::string out = emit(p, false, &kept);
+    EXPECT_EQ(kept, out);  // the sink keeps exactly what reached the terminal
     ASSERT_TRUE(out.starts_with("\033P"));
     ASSERT_TRUE(out.ends_with("\033\\"));
     for (unsigned char c : out) EXPECT_LT(c, 0x80);
@@ -232,28 +284,25 @@ TEST(SixelEmit, WritesSevenBitSixelOfTheFrame) {
     for (size_t k = 0; k < d.rgb.size(); k++) ASSERT_NEAR(d.rgb[k], rgb[k], 10) << k;
 }
 
-TEST(SixelEmit, ConvertsGreyAndKeepsGoingWhenWritesFail) {
-    picture grey(16, 12, 1, bytes(16 * 12, 128));
-    decoded_sixel d;
-    ASSERT_TRUE(decode_sixel(emit(&grey.img), &d));
-    EXPECT_EQ(d.width, 16);
-    EXPECT_NEAR(d.rgb[0], 128, 8);
-    EXPECT_EQ(d.rgb[0], d.rgb[1]);
-
+TEST(SixelEmit, KeepsGoingWhenWritesFail) {
     picture rgb(16, 12, 3, bytes(16 * 12 * 3, 40));
     stderr_capture log;
-    int closed = -1;
-    emit(&rgb.img, &closed);  // every chunk fails once, and the emission ends normally
+    std::string kept;
+    emit(rgb, true, &kept);  // every chunk fails once, and the emission ends normally
     std::string text = log.text();
     EXPECT_NE(text.find(">>ERROR<<\twrite: Bad file descriptor\n"), std::string::npos);
     EXPECT_EQ(text.find("couldn't"), std::string::npos);
+    EXPECT_TRUE(kept.starts_with("\033P"));  // the copy is whole all the same
+    EXPECT_TRUE(kept.ends_with("\033\\"));
 }
 
 TEST(SixelEmit, WriteCallbackIgnoresEmptyChunks) {
     term_geometry geometry = {-1, 640, 361, 8, 16};
+    sixel_sink sink = {&geometry, true, nullptr, 0, 0};
     stderr_capture log;
-    EXPECT_EQ(sixel_write_callback(const_cast<char*>("x"), 0, &geometry), 1);
-    EXPECT_EQ(sixel_write_callback(const_cast<char*>("x"), -5, &geometry), 1);
+    EXPECT_EQ(sixel_write_callback(const_cast<char*>("x"), 0, &sink), 1);
+    EXPECT_EQ(sixel_write_callback(const_cast<char*>("x"), -5, &sink), 1);
+    EXPECT_EQ(sink.data, nullptr);
     EXPECT_EQ(log.text(), "");
 }
 

@@ -1,7 +1,9 @@
 // GIF and BMP through libnsgif and libnsbmp. Both decode from the whole file
 // in memory into a canvas they obtain through our bitmap callbacks; here a
 // bitmap is just its zero-filled pixel block (4 bytes a pixel, R,G,B,A), so
-// the handle and the pixel pointer are the same pointer.
+// the handle and the pixel pointer are the same pointer. A GIF keeps its file
+// and its decoder in the record and decodes a frame onto its one canvas when
+// the frame is drawn; a BMP is copied into a frame of its own.
 #include <stdlib.h>
 #include <string.h>
 
@@ -16,10 +18,11 @@ extern "C" {
 
 namespace {
 
-// All frames of one animation together. Every GIF frame is kept as a full
-// canvas, so a large canvas with many frames would otherwise take up to
-// 64 GiB from a file of a few kilobytes; frames past this budget are not
-// kept (at least one always is). 1 GiB keeps 127 frames of 1440x1080.
+// All frames of one animation together, counted as full canvases: an
+// animation shows only as many frames as fit this budget (at least one), so
+// a huge canvas cycles through fewer frames. Frames are decoded one at a time
+// when drawn, so this is no longer what the animation holds in memory; hosts
+// see it in the frame cycle, so it stays. 1 GiB is 127 frames of 1440x1080.
 constexpr uint64_t MAX_ANIMATION_BYTES = uint64_t{1} << 30;
 static_assert(MAX_ANIMATION_BYTES >= MAX_FRAME_BYTES,
               "a frame that can be held must fit the budget");
@@ -91,56 +94,82 @@ uint8_t* read_whole_file(FILE* file, uint64_t* size_out) {
     return data;
 }
 
+struct gif_source {
+    gif_animation decoder;
+    uint8_t* data;    // the whole file, which the decoder reads from
+    int32_t decoded;  // the frame on the canvas, or -1
+};
+
+void gif_source_free(gif_source* gif) {
+    if (!gif) return;
+    gif_finalise(&gif->decoder);
+    free(gif->data);
+    free(gif);
+}
+
+const uint8_t* gif_canvas(const gif_source* gif) {
+    return static_cast<const uint8_t*>(gif->decoder.frame_image);
+}
+
+bool gif_decode_to(image* img, int32_t index) {
+    gif_source* gif = img->gif;
+    if (index < 0 || index >= img->frame_count) return false;
+    // The canvas carries what earlier frames left on it, so frames are
+    // decoded strictly in order: from the one after the canvas's, or from 0.
+    int32_t next = gif->decoded >= 0 && gif->decoded <= index ? gif->decoded + 1 : 0;
+    if (gif->decoded == index) return true;
+    for (int32_t i = next; i <= index; i++) {
+        if (gif_decode_frame(&gif->decoder, static_cast<unsigned int>(i)) != GIF_OK) {
+            gif->decoded = -1;
+            return false;
+        }
+        gif->decoded = i;
+    }
+    return true;
+}
+
 bool load_gif(FILE* file, image* img) {
-    gif_animation gif;
+    gif_source* gif = static_cast<gif_source*>(calloc_or_log(1, sizeof(gif_source)));
+    if (!gif) return false;
     // gif_create only copies the table; it takes a non-const pointer.
-    gif_create(&gif, const_cast<gif_bitmap_callback_vt*>(&gif_callbacks));
+    gif_create(&gif->decoder, const_cast<gif_bitmap_callback_vt*>(&gif_callbacks));
+    gif->decoded = -1;
 
     uint64_t size = 0;
-    uint8_t* data = read_whole_file(file, &size);
-    if (!data) return false;
-
-    gif_result status = gif_initialise(&gif, size, data);
-    if (status != GIF_OK && status != GIF_WORKING) {
-        gif_finalise(&gif);
-        free(data);
+    gif->data = read_whole_file(file, &size);
+    if (!gif->data) {
+        gif_source_free(gif);
         return false;
     }
+    gif_result status = gif_initialise(&gif->decoder, size, gif->data);
+    if (status != GIF_OK && status != GIF_WORKING) {
+        gif_source_free(gif);
+        return false;
+    }
+    img->gif = gif;
 
-    img->width = static_cast<int32_t>(gif.width);
-    img->height = static_cast<int32_t>(gif.height);
+    gif_animation* decoder = &gif->decoder;
+    img->width = static_cast<int32_t>(decoder->width);
+    img->height = static_cast<int32_t>(decoder->height);
     img->channels = 4;
     size_t frame_bytes = 0;
-    int32_t frames =
-        gif.frame_count < GIF_FRAME_LIMIT ? static_cast<int32_t>(gif.frame_count) : GIF_FRAME_LIMIT;
-    bool ok = true;
+    int32_t frames = decoder->frame_count < GIF_FRAME_LIMIT
+                         ? static_cast<int32_t>(decoder->frame_count)
+                         : GIF_FRAME_LIMIT;
     if (frames > 0 && frame_byte_count(img->width, img->height, 4, &frame_bytes) &&
         frame_bytes > 0 && frames > static_cast<int64_t>(MAX_ANIMATION_BYTES / frame_bytes)) {
         frames = static_cast<int32_t>(MAX_ANIMATION_BYTES / frame_bytes);
     }
     img->frame_count = frames;
-    img->loop_count = gif.loop_count;
-
-    // Frames strictly in order: each is composed onto what the previous one
-    // left on the canvas, so every copy is the whole picture to show.
+    img->loop_count = decoder->loop_count;
     for (int32_t i = 0; i < frames; i++) {
-        if (gif_decode_frame(&gif, static_cast<unsigned int>(i)) != GIF_OK) {
-            ok = false;
-            break;
-        }
-        uint8_t* frame = allocate_frame(img->width, img->height, 4);
-        if (!frame) {
-            ok = false;
-            break;
-        }
-        img->frames[i] = frame;
-        if (frame_bytes > 0) memcpy(frame, gif.frame_image, frame_bytes);
-        img->delays[i] = static_cast<int32_t>(gif.frames[i].frame_delay);
+        img->delays[i] = static_cast<int32_t>(decoder->frames[i].frame_delay);
     }
-    if (!ok) image_reset(img);
 
-    gif_finalise(&gif);
-    free(data);
+    // Every frame is decoded once now, so a damaged one fails the load as it
+    // always did; the pixels are decoded again when the frame is drawn.
+    bool ok = frames == 0 || gif_decode_to(img, frames - 1);
+    if (!ok) image_reset(img);
     return ok;
 }
 

@@ -1,6 +1,7 @@
 // The image store: the `image` record, the slot table and loading a picture
-// file into a slot. A record owns its non-null frame buffers; the slot table
-// is one fixed block owned by main for the whole run.
+// file into a slot. A record owns its non-null frame buffers, its animation
+// decoder and what the draw keeps of it between draws; the slot table is one
+// fixed block owned by main for the whole run.
 #pragma once
 
 #include <stddef.h>
@@ -11,6 +12,30 @@ constexpr int IMAGE_SLOTS = 1024;
 constexpr int MAX_FRAMES = 128;
 // One less than MAX_FRAMES, so a GIF never fills the last frame entry.
 constexpr int GIF_FRAME_LIMIT = 127;
+
+// An animation decoded a frame at a time: the file's bytes and the decoder
+// with its one canvas (defined by the GIF loader).
+struct gif_source;
+
+// The current frame fitted into the box of the last draw that needed a fit.
+struct fitted_frame {
+    uint8_t* pixels;  // null when nothing is kept; width x height x the record's channels
+    size_t bytes;
+    int32_t frame, box_w, box_h;  // what it was made from
+    int32_t width, height;
+    uint64_t last_use;
+};
+
+// The sixel bytes that one window of a fitted frame encoded to. The cursor
+// move is not part of them: it follows the draw's x and y.
+struct encoded_window {
+    char* data;  // null when the entry is free
+    size_t size;
+    int32_t frame, box_w, box_h;       // the fitted frame
+    int64_t left, top, width, height;  // the window, clamped
+    int32_t columns, rows;             // how much of it the terminal let through
+    uint64_t last_use;
+};
 
 // A frame is width x height pixels of `channels` bytes (1 grey; 3 R,G,B;
 // 4 R,G,B,A), rows top to bottom, packed without gaps.
@@ -25,17 +50,24 @@ struct image {
     int32_t loop_count;
     int32_t current_frame;
     bool drawn;
+    gif_source* gif;  // a GIF's frames are decoded from here when drawn; null otherwise
+    // What the draw keeps between draws (see the draw cache in render.h).
+    fitted_frame fitted;
+    encoded_window* windows;  // `window_count` entries, null until the first draw
+    int32_t window_count;
 };
 
 struct image_table {
     image slots[IMAGE_SLOTS];
+    uint64_t draw_clock;  // stamps the draw cache's entries: the oldest goes first
 };
 
 // ---- Slots --------------------------------------------------------------
 
 // Empty state: no frames, sizes 0, frame_count 1. Frees nothing.
 void image_init(image* img);
-// Frees frames 0 to frame_count - 1 and nulls them; nothing else changes.
+// Frees frames 0 to frame_count - 1, the animation decoder and the draw
+// cache's entries, and nulls them; nothing else changes.
 void image_free_frames(image* img);
 // image_free_frames, then image_init.
 void image_reset(image* img);
@@ -44,8 +76,21 @@ int select_slot(int32_t number);
 // Moves the frame cursor on by one, back to 0 after the last frame. A record
 // without frames (frame_count 0 or less) stays at 0.
 void image_advance_frame(image* img);
-// The frame the next draw shows, or null when the slot holds no picture.
-uint8_t* image_current_frame(const image* img);
+// The frame the next draw shows, or null when the slot holds no picture. For
+// a GIF it is the decoder's canvas, whose pixels may belong to another frame
+// until image_frame_pixels has been called.
+const uint8_t* image_current_frame(const image* img);
+// The current frame's pixels, decoding a GIF frame when needed: null when the
+// slot holds no picture or the frame cannot be decoded (logged).
+const uint8_t* image_frame_pixels(image* img);
+// Frees a GIF decoder and the file bytes it holds (null does nothing).
+void gif_source_free(gif_source* gif);
+// The decoder's canvas: width x height R,G,B,A, holding the last decoded frame.
+const uint8_t* gif_canvas(const gif_source* gif);
+// Decodes frame `index` of the record's GIF onto its canvas, the frames
+// before it first when the canvas does not hold the previous one, so every
+// frame looks as it does when the frames are played in order.
+bool gif_decode_to(image* img, int32_t index);
 
 // ---- Byte counts ----------------------------------------------------------
 
@@ -63,6 +108,8 @@ bool frame_byte_count(int64_t width, int64_t height, int64_t channels, size_t* b
 // A zero-filled frame of width x height x channels bytes through
 // calloc_or_log, or null (logged as "calloc: %s\n" also when too large).
 // When `bytes` is given, the frame's byte count is stored there on success.
+// Large frames ask for transparent huge pages, so that filling a fresh
+// 60 MB frame takes a few dozen page faults instead of fifteen thousand.
 uint8_t* allocate_frame(int64_t width, int64_t height, int64_t channels, size_t* bytes = nullptr);
 
 // ---- Loading ----------------------------------------------------------------

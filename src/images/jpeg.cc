@@ -15,6 +15,9 @@
 
 namespace {
 
+// At least the library's largest row group (4 for common sampling factors).
+constexpr JDIMENSION JPEG_ROWS_AT_ONCE = 16;
+
 // The manager comes first, so that a hook, which gets only the decompression
 // object, reaches the recovery point through the object's `err` pointer.
 struct jpeg_error_trap {
@@ -85,14 +88,15 @@ bool load_jpeg(FILE* file, image* img) {
     uint8_t* frame = allocate_frame(img->width, img->height, img->channels);
     img->frames[0] = frame;
     if (frame) {
+        // Rows are decoded straight into the frame, a few at a time.
         size_t stride = static_cast<size_t>(cinfo.output_components) * cinfo.output_width;
-        JSAMPARRAY row =
-            (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
-                                       static_cast<JDIMENSION>(stride), 1);
+        JSAMPROW rows[JPEG_ROWS_AT_ONCE];
         while (cinfo.output_scanline < cinfo.output_height) {
-            size_t r = cinfo.output_scanline;
-            if (jpeg_read_scanlines(&cinfo, row, 1) != 1) break;
-            memcpy(frame + r * stride, row[0], stride);
+            JDIMENSION first = cinfo.output_scanline;
+            JDIMENSION count = cinfo.output_height - first;
+            if (count > JPEG_ROWS_AT_ONCE) count = JPEG_ROWS_AT_ONCE;
+            for (JDIMENSION k = 0; k < count; k++) rows[k] = frame + (first + k) * stride;
+            if (jpeg_read_scanlines(&cinfo, rows, count) == 0) break;
         }
     }
     // With rows unread (no frame) the library reports an error here, which

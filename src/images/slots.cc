@@ -1,9 +1,18 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 
 #include "control/control.h"
 #include "images/image.h"
+
+namespace {
+
+constexpr uintptr_t HUGE_PAGE = uintptr_t{2} << 20;
+// Below this a frame is not worth the advice (and may come from the heap).
+constexpr size_t HUGE_PAGE_FRAME_BYTES = size_t{8} << 20;
+
+}  // namespace
 
 void image_init(image* img) {
     for (auto& frame : img->frames) frame = nullptr;
@@ -16,6 +25,10 @@ void image_init(image* img) {
     img->loop_count = 0;
     img->current_frame = 0;
     img->drawn = false;
+    img->gif = nullptr;
+    img->fitted = {};
+    img->windows = nullptr;
+    img->window_count = 0;
 }
 
 void image_free_frames(image* img) {
@@ -23,6 +36,14 @@ void image_free_frames(image* img) {
         free(img->frames[i]);
         img->frames[i] = nullptr;
     }
+    gif_source_free(img->gif);
+    img->gif = nullptr;
+    free(img->fitted.pixels);
+    img->fitted = {};
+    for (int32_t i = 0; i < img->window_count; i++) free(img->windows[i].data);
+    free(img->windows);
+    img->windows = nullptr;
+    img->window_count = 0;
 }
 
 void image_reset(image* img) {
@@ -45,9 +66,16 @@ void image_advance_frame(image* img) {
     img->current_frame = (img->current_frame + 1) % img->frame_count;
 }
 
-uint8_t* image_current_frame(const image* img) {
+const uint8_t* image_current_frame(const image* img) {
     if (img->current_frame < 0 || img->current_frame >= MAX_FRAMES) return nullptr;
+    if (img->gif) return img->current_frame < img->frame_count ? gif_canvas(img->gif) : nullptr;
     return img->frames[img->current_frame];
+}
+
+const uint8_t* image_frame_pixels(image* img) {
+    if (!img->gif) return image_current_frame(img);
+    if (!image_current_frame(img) || !gif_decode_to(img, img->current_frame)) return nullptr;
+    return gif_canvas(img->gif);
 }
 
 bool frame_byte_count(int64_t width, int64_t height, int64_t channels, size_t* bytes) {
@@ -74,6 +102,13 @@ uint8_t* allocate_frame(int64_t width, int64_t height, int64_t channels, size_t*
     // calloc(0) may return null on some systems; one byte keeps an empty
     // picture distinguishable from a failure.
     uint8_t* frame = static_cast<uint8_t*>(calloc_or_log(bytes > 0 ? bytes : 1, 1));
+    if (frame && bytes >= HUGE_PAGE_FRAME_BYTES) {
+        // A block this large is mapped fresh and not yet touched: the whole
+        // huge pages inside it can still be backed by huge pages.
+        uintptr_t start = (reinterpret_cast<uintptr_t>(frame) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+        uintptr_t end = (reinterpret_cast<uintptr_t>(frame) + bytes) & ~(HUGE_PAGE - 1);
+        if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+    }
     if (frame && bytes_out) *bytes_out = bytes;
     return frame;
 }

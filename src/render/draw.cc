@@ -29,10 +29,11 @@ struct window {
     int64_t left, top, width, height;
 };
 
-window clamp_window(const draw_request& r, const image& fitted, const term_geometry& term) {
+window clamp_window(const draw_request& r, int32_t fitted_w, int32_t fitted_h,
+                    const term_geometry& term) {
     window win = {r.sx, r.sy, r.sw != 0 ? r.sw : r.w, r.sh != 0 ? r.sh : r.h};
-    if (win.left + win.width > fitted.width) win.width = fitted.width - win.left;
-    if (win.top + win.height > fitted.height) win.height = fitted.height - win.top;
+    if (win.left + win.width > fitted_w) win.width = fitted_w - win.left;
+    if (win.top + win.height > fitted_h) win.height = fitted_h - win.top;
     if (r.x + win.width > term.width) win.width = int64_t{term.width} - r.x;
     if (r.y + win.height > term.height) win.height = int64_t{term.height} - r.y;
     if (win.left < 0) {
@@ -58,52 +59,211 @@ void move_cursor(const term_geometry* geometry, int32_t x, int32_t y) {
     write_all(geometry->fd, sequence, static_cast<size_t>(length));
 }
 
-void draw_slot(term_geometry* geometry, image* slot, int index, const draw_request& r) {
+// ---- The draw cache --------------------------------------------------------
+
+// Everything that decides the bytes of a window: the frame, the box it was
+// fitted to (-1 x -1 when shown at its own size), the window and how much of
+// it the terminal lets through.
+struct window_key {
+    int32_t frame, box_w, box_h;
+    window win;
+    int32_t columns, rows;
+};
+
+bool same_key(const encoded_window& e, const window_key& k) {
+    return e.frame == k.frame && e.box_w == k.box_w && e.box_h == k.box_h && e.left == k.win.left &&
+           e.top == k.win.top && e.width == k.win.width && e.height == k.win.height &&
+           e.columns == k.columns && e.rows == k.rows;
+}
+
+size_t cached_bytes(const image_table* table) {
+    size_t total = 0;
+    for (const auto& slot : table->slots) {
+        if (slot.fitted.pixels) total += slot.fitted.bytes;
+        for (int32_t i = 0; i < slot.window_count; i++) {
+            if (slot.windows[i].data) total += slot.windows[i].size;
+        }
+    }
+    return total;
+}
+
+// Frees the entries used longest ago, in every slot, until `incoming` more
+// bytes fit within DRAW_CACHE_BYTES.
+void make_room(image_table* table, size_t incoming) {
+    size_t total = cached_bytes(table);
+    while (total + incoming > DRAW_CACHE_BYTES) {
+        fitted_frame* oldest_fit = nullptr;
+        encoded_window* oldest_window = nullptr;
+        uint64_t oldest = UINT64_MAX;
+        for (auto& slot : table->slots) {
+            if (slot.fitted.pixels && slot.fitted.last_use < oldest) {
+                oldest = slot.fitted.last_use;
+                oldest_fit = &slot.fitted;
+                oldest_window = nullptr;
+            }
+            for (int32_t i = 0; i < slot.window_count; i++) {
+                encoded_window* e = &slot.windows[i];
+                if (e->data && e->last_use < oldest) {
+                    oldest = e->last_use;
+                    oldest_window = e;
+                    oldest_fit = nullptr;
+                }
+            }
+        }
+        if (oldest_fit) {
+            total -= oldest_fit->bytes;
+            free(oldest_fit->pixels);
+            *oldest_fit = {};
+        } else if (oldest_window) {
+            total -= oldest_window->size;
+            free(oldest_window->data);
+            *oldest_window = {};
+        } else {
+            return;
+        }
+    }
+}
+
+encoded_window* find_window(image* slot, const window_key& key) {
+    for (int32_t i = 0; i < slot->window_count; i++) {
+        if (slot->windows[i].data && same_key(slot->windows[i], key)) return &slot->windows[i];
+    }
+    return nullptr;
+}
+
+// Keeps the sink's bytes as the window's entry, taking them over; they are
+// freed instead when they cannot be kept.
+void keep_window(image_table* table, image* slot, const window_key& key, sixel_sink* sink) {
+    if (!sink->keep || !sink->data || sink->size > DRAW_CACHE_BYTES) {
+        free(sink->data);
+        return;
+    }
+    encoded_window* entry = nullptr;
+    for (int32_t i = 0; i < slot->window_count && !entry; i++) {
+        if (!slot->windows[i].data) entry = &slot->windows[i];
+    }
+    if (!entry && slot->window_count < WINDOWS_PER_SLOT) {
+        int32_t count = slot->window_count ? slot->window_count * 2 : 4;
+        if (count > WINDOWS_PER_SLOT) count = WINDOWS_PER_SLOT;
+        auto* grown = static_cast<encoded_window*>(
+            realloc(slot->windows, static_cast<size_t>(count) * sizeof(encoded_window)));
+        if (grown) {
+            for (int32_t i = slot->window_count; i < count; i++) grown[i] = {};
+            entry = &grown[slot->window_count];
+            slot->windows = grown;
+            slot->window_count = count;
+        }
+    }
+    if (!entry) {
+        // The slot's table is full: its entry used longest ago makes way.
+        for (int32_t i = 0; i < slot->window_count; i++) {
+            if (!entry || slot->windows[i].last_use < entry->last_use) entry = &slot->windows[i];
+        }
+    }
+    if (!entry) {
+        free(sink->data);
+        return;
+    }
+    free(entry->data);
+    *entry = {};
+    make_room(table, sink->size);
+    *entry = {sink->data,     sink->size,   key.frame,   key.box_w,
+              key.box_h,      key.win.left, key.win.top, key.win.width,
+              key.win.height, key.columns,  key.rows,    ++table->draw_clock};
+}
+
+// The current frame fitted to the draw's box: the slot's kept one when it
+// matches, else a new one, kept when it fits the cache. A fitted frame that
+// cannot be kept comes back in `*temporary` for the caller to free. Null
+// when the memory cannot be had (logged).
+const uint8_t* fitted_pixels(image_table* table, image* slot, const uint8_t* pixels,
+                             const draw_request& r, uint8_t** temporary) {
+    fitted_frame* kept = &slot->fitted;
+    if (kept->pixels && kept->frame == slot->current_frame && kept->box_w == r.w &&
+        kept->box_h == r.h) {
+        kept->last_use = ++table->draw_clock;
+        return kept->pixels;
+    }
+    free(kept->pixels);
+    *kept = {};
+    int32_t width = slot->width, height = slot->height;
+    int32_t out_w = 0, out_h = 0;
+    fit_size(width, height, r.w, r.h, &out_w, &out_h);
+    size_t bytes = static_cast<size_t>(out_w) * out_h * slot->channels;
+    bool keep = bytes <= DRAW_CACHE_BYTES;
+    if (keep) make_room(table, bytes);
+    uint8_t* fitted = downscale_to_fit(pixels, &width, &height, slot->channels, r.w, r.h);
+    if (!fitted) return nullptr;
+    if (!keep) {
+        *temporary = fitted;
+        return fitted;
+    }
+    *kept = {fitted, bytes, slot->current_frame, r.w, r.h, width, height, ++table->draw_clock};
+    return fitted;
+}
+
+// Writes the window of the current frame, fitted to the draw's box, at the
+// draw's position. False when the memory for it could not be had (logged).
+bool show_window(term_geometry* geometry, image_table* table, image* slot, const draw_request& r,
+                 bool reduce, int32_t fitted_w, int32_t fitted_h, const window& win) {
+    window_key key = {
+        slot->current_frame,
+        reduce ? r.w : -1,
+        reduce ? r.h : -1,
+        win,
+        static_cast<int32_t>(win.width < geometry->width ? win.width : geometry->width),
+        static_cast<int32_t>(win.height < geometry->height ? win.height : geometry->height)};
+    if (key.columns < 0) key.columns = 0;
+    if (key.rows < 0) key.rows = 0;
+    if (encoded_window* entry = find_window(slot, key)) {
+        entry->last_use = ++table->draw_clock;
+        move_cursor(geometry, r.x, r.y);
+        write_all(geometry->fd, entry->data, entry->size);
+        return true;
+    }
+
+    const uint8_t* pixels = image_frame_pixels(slot);
+    if (!pixels) return false;
+    uint8_t* temporary = nullptr;
+    if (reduce) {
+        pixels = fitted_pixels(table, slot, pixels, r, &temporary);
+        if (!pixels) return false;
+    }
+    uint8_t* rgb = window_to_rgb(geometry, pixels, fitted_w, fitted_h, slot->channels,
+                                 static_cast<int32_t>(win.left), static_cast<int32_t>(win.top),
+                                 static_cast<int32_t>(win.width), static_cast<int32_t>(win.height));
+    free(temporary);
+    if (!rgb) return false;
+
+    move_cursor(geometry, r.x, r.y);
+    sixel_sink sink = {geometry, true, nullptr, 0, 0};
+    sixel_emit(&sink, rgb, static_cast<int32_t>(win.width), static_cast<int32_t>(win.height));
+    free(rgb);
+    keep_window(table, slot, key, &sink);
+    return true;
+}
+
+void draw_slot(term_geometry* geometry, image_table* table, int index, const draw_request& r) {
+    image* slot = &table->slots[index];
     if (slot->drawn) return;
-    const uint8_t* source = image_current_frame(slot);
-    if (!source) {
-        // Nothing to copy, and a size of 0 must not reach the fit.
+    if (!image_current_frame(slot)) {
+        // Nothing to show, and a size of 0 must not reach the fit.
         log_message(LOG_ERROR, "specify unloaded image? img[%d] is NULL\n", index);
         return;
     }
-    size_t bytes = 0;
-    uint8_t* frame = allocate_frame(slot->width, slot->height, slot->channels, &bytes);
-    if (!frame) return;  // logged; the slot stays not drawn, so the next draw tries again
-    memcpy(frame, source, bytes);
-
-    image work;
-    image_init(&work);
-    work.width = slot->width;
-    work.height = slot->height;
-    work.channels = slot->channels;
-    work.has_alpha = slot->has_alpha;
-
-    if (r.w != work.width || r.h != work.height) {
-        uint8_t* fitted = downscale_to_fit(&work, frame, r.w, r.h);
-        if (fitted) frame = fitted;
-    }
-
-    window win = clamp_window(r, work, *geometry);
-    if (win.width > 0 && win.height > 0) {
-        bool whole = win.left == 0 && win.top == 0 && win.width == work.width &&
-                     win.height == work.height && win.width <= geometry->width &&
-                     win.height <= geometry->height;
-        if (!whole) {
-            uint8_t* cropped =
-                crop_image(geometry, &work, frame, static_cast<int32_t>(win.left),
-                           static_cast<int32_t>(win.top), static_cast<int32_t>(win.width),
-                           static_cast<int32_t>(win.height));
-            if (cropped) frame = cropped;
-        }
-        move_cursor(geometry, r.x, r.y);
-        work.frames[0] = frame;
-        sixel_emit(geometry, &work);
-        frame = work.frames[0];  // the emission may have replaced it with an RGB copy
-    }
+    int32_t fitted_w = slot->width, fitted_h = slot->height;
+    bool reduce = (r.w != slot->width || r.h != slot->height) &&
+                  fit_size(slot->width, slot->height, r.w, r.h, &fitted_w, &fitted_h);
+    window win = clamp_window(r, fitted_w, fitted_h, *geometry);
     // A window without pixels writes nothing, but the draw still counts: the
-    // slot is drawn and an animation moves on, as for a visible one.
+    // slot is drawn and an animation moves on, as for a visible one. When the
+    // memory for a visible one cannot be had, the slot stays not drawn, so
+    // the next draw tries again.
+    if (win.width > 0 && win.height > 0 &&
+        !show_window(geometry, table, slot, r, reduce, fitted_w, fitted_h, win)) {
+        return;
+    }
     slot->drawn = true;
-    free(frame);
     image_advance_frame(slot);
 }
 
@@ -117,10 +277,9 @@ void handle_image_command(term_geometry* geometry, image_table* table, command_f
     for (int i = 0; i < 9; i++) *numbers[i] = parse_int(fields->fields[i + 1]);
 
     int index = select_slot(r.slot);
-    image* slot = &table->slots[index];
     if (command == 0) {
-        load_into_slot(slot, index, fields->fields[10]);
+        load_into_slot(&table->slots[index], index, fields->fields[10]);
     } else {
-        draw_slot(geometry, slot, index, r);
+        draw_slot(geometry, table, index, r);
     }
 }
