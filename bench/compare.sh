@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Times whole processes side by side in one run and prints ratios: the program
-# (in a pseudo-terminal of 100x40 cells, as a host runs it) against img2sixel,
-# chafa and djpeg on the same pictures, plus the program's peak memory.
+# against img2sixel, chafa and djpeg on the same pictures, plus the program's
+# peak memory. Every command runs the same way, in a pseudo-terminal of 100x40
+# cells made by script(1): the sixel programs write their pictures into it, as
+# they would to a user's terminal (djpeg writes to /dev/null), so all of them
+# pay the same start-up and the same terminal.
 #
 # Usage: bench/compare.sh [PROGRAM] [CORPUS]
 #   PROGRAM defaults to build/vorpix-sixel, CORPUS to /tmp/vorpix-corpus (made
@@ -55,27 +58,30 @@ gif_pass() { for _ in $(seq 48); do printf '6\n1;1;0;0;800;450;0;0;0;0;\n'; done
     for _ in $(seq $((passes + 1))); do gif_pass; done
 } >"$work/gifn"
 
-session() { # the program serving one session file in a 100x40 pty
-    echo "script -qec 'stty cols 100 rows 40; $program < $1 > /dev/null' /dev/null"
+in_pty() { # a command line run in a fresh 100x40 pseudo-terminal
+    echo "script -qec 'stty cols 100 rows 40; $1' /dev/null"
+}
+session() { # the program serving one session file, replies discarded
+    in_pty "$program < $1 > /dev/null"
 }
 
 hyperfine -N --style none --warmup 1 --runs "$runs" --export-json "$work/times.json" \
     -n draw "$(session "$work/draw")" \
     -n repeat "$(session "$work/repeat")" \
     -n scroll "$(session "$work/scroll")" \
-    -n img2sixel "sh -c 'img2sixel -w 800 $photo > /dev/null'" \
-    -n chafa "sh -c 'chafa -f sixel -s 100x37 $photo > /dev/null'" \
-    -n size "script -qec 'stty cols 100 rows 40; $program -size $photo > /dev/null' /dev/null" \
-    -n djpeg "djpeg -outfile /dev/null $photo" \
+    -n img2sixel "$(in_pty "img2sixel -w 800 $photo")" \
+    -n chafa "$(in_pty "chafa -f sixel -s 100x37 $photo")" \
+    -n size "$(in_pty "$program -size $photo > /dev/null")" \
+    -n djpeg "$(in_pty "djpeg -outfile /dev/null $photo")" \
     -n gif1 "$(session "$work/gif1")" \
     -n gifn "$(session "$work/gifn")" \
-    -n img2sixel-gif "sh -c 'img2sixel -g -l disable $gif > /dev/null'" \
-    -n startup "script -qec 'stty cols 100 rows 40; $program < /dev/null' /dev/null" \
+    -n img2sixel-gif "$(in_pty "img2sixel -g -l disable $gif")" \
+    -n startup "$(session /dev/null)" \
     >/dev/null
 
 # Peak memory of a load and a draw, in the pseudo-terminal.
-script -qec "stty cols 100 rows 40; /usr/bin/time -f %M -o $work/rss $program < $work/draw > /dev/null" /dev/null >/dev/null
-script -qec "stty cols 100 rows 40; /usr/bin/time -f %M -o $work/rss-gif $program < $work/gif1 > /dev/null" /dev/null >/dev/null
+eval "$(in_pty "/usr/bin/time -f %M -o $work/rss $program < $work/draw > /dev/null")" >/dev/null
+eval "$(in_pty "/usr/bin/time -f %M -o $work/rss-gif $program < $work/gif1 > /dev/null")" >/dev/null
 
 python3 - "$work" "$repeats" "$passes" <<'PY'
 import json, sys
@@ -102,7 +108,7 @@ for name, secs, peer, ratio, target in rows:
     mark = "ok" if ratio <= target else "MISSED"
     print(f"{name:42} {secs:8.4f}  {peer:13} {ratio:6.3f}  <= {target} {mark}")
 print(f"peers: img2sixel {t['img2sixel']:.3f} s, chafa {t['chafa']:.3f} s, djpeg {t['djpeg']:.3f} s,"
-      f" img2sixel -g {t['img2sixel-gif']:.3f} s; an empty session {t['startup']:.4f} s")
+      f" img2sixel -g {t['img2sixel-gif']:.3f} s; an empty session (script, stty, start-up) {t['startup']:.4f} s")
 limit = frame + fitted + 16
 print(f"peak memory, load + draw: {rss:.1f} MiB (frame {frame:.1f} + fitted {fitted:.1f} + 16 = {limit:.1f} MiB)"
       f" {'ok' if rss <= limit else 'MISSED'}")

@@ -169,6 +169,7 @@ void BM_Emit(benchmark::State& state) {
 void BM_Draw(benchmark::State& state) {
     static image_table table;
     for (auto& slot : table.slots) image_init(&slot);
+    table.draw_cache_limit = DRAW_CACHE_BYTES;
     term_geometry terminal = {open("/dev/null", O_WRONLY), 1280, 1001, 8, 16};
     char load[512], draw[64];
     snprintf(load, sizeof load, "0;1;0;0;0;0;0;0;0;0;%s", photo_path().c_str());

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <png.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -307,3 +308,70 @@ TEST(SixelEmit, WriteCallbackIgnoresEmptyChunks) {
 }
 
 }  // namespace
+
+// Draw lines served on a table whose cache holds only a few entries: every
+// draw writes the bytes a draw without any cache writes, and the cache never
+// holds more than its limit.
+TEST(DrawCache, StaysWithinItsLimitAndWritesTheSameBytes) {
+    temp_dir dir;
+    uint32_t seed = 7;
+    for (int k = 1; k <= 4; k++) {
+        bytes pixels(120 * 90 * 3);
+        for (auto& b : pixels) b = static_cast<uint8_t>((seed = seed * 1103515245 + 12345) >> 20);
+        write_png(dir.file(std::to_string(k) + ".png"), 120, 90, PNG_COLOR_TYPE_RGB, 8, pixels);
+    }
+    std::vector<std::string> draws;
+    for (int pass = 0; pass < 3; pass++) {
+        for (int k = 1; k <= 4; k++) {
+            std::string slot = std::to_string(k);
+            draws.push_back("1;" + slot + ";8;16;60;45;0;0;0;0;");
+            draws.push_back("1;" + slot + ";8;16;60;45;10;" + std::to_string(pass * 5) + ";40;30;");
+            draws.push_back("1;" + slot + ";8;16;120;90;30;20;50;50;");
+        }
+    }
+    // Serves the loads and then every draw after a 6; returns what each wrote.
+    auto serve = [&](size_t limit, size_t* most) {
+        static image_table table;
+        for (auto& slot : table.slots) image_init(&slot);
+        table.draw_cache_limit = limit;
+        int fds[2];
+        EXPECT_EQ(pipe(fds), 0);
+        fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        term_geometry terminal = {fds[1], 640, 361, 8, 16};
+        command_fields fields = {};
+        FILE* replies = fopen("/dev/null", "w");
+        for (int k = 1; k <= 4; k++) {
+            std::string line = "0;" + std::to_string(k) + ";0;0;0;0;0;0;0;0;" +
+                               dir.file(std::to_string(k) + ".png");
+            handle_command_line(line.data(), &fields, &terminal, &table, replies);
+        }
+        std::vector<std::string> outputs;
+        *most = 0;
+        for (const auto& draw : draws) {
+            std::string six = "6", line = draw;
+            handle_command_line(six.data(), &fields, &terminal, &table, replies);
+            handle_command_line(line.data(), &fields, &terminal, &table, replies);
+            outputs.push_back(read_all(fds[0]));
+            *most = std::max(*most, draw_cache_bytes(&table));
+        }
+        for (auto& slot : table.slots) image_free_frames(&slot);
+        fclose(replies);
+        close(fds[0]);
+        close(fds[1]);
+        return outputs;
+    };
+    size_t most = 0;
+    std::vector<std::string> uncached = serve(0, &most);
+    EXPECT_EQ(most, 0u);
+    const size_t limit = 40 << 10;
+    std::vector<std::string> cached = serve(limit, &most);
+    EXPECT_LE(most, limit);
+    EXPECT_GT(most, limit / 2);  // the cache was used, and had to let entries go
+    ASSERT_EQ(cached.size(), uncached.size());
+    for (size_t k = 0; k < cached.size(); k++) {
+        EXPECT_FALSE(uncached[k].empty()) << draws[k];
+        EXPECT_EQ(cached[k], uncached[k]) << draws[k];
+    }
+    std::vector<std::string> roomy = serve(DRAW_CACHE_BYTES, &most);
+    EXPECT_EQ(roomy, uncached);
+}

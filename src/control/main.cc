@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
 
     redirect_stderr_to_log(INSTANCE_LOG_PATH, false);
     for (auto& slot : table.slots) image_init(&slot);
+    table.draw_cache_limit = DRAW_CACHE_BYTES;
 
     struct sigaction action = {};
     action.sa_handler = sigwinch_handler;

@@ -57,9 +57,14 @@ struct image {
     int32_t window_count;
 };
 
+// What the draw cache may hold for all slots together: room for the encoded
+// windows of a long animation and the fitted frames of a screenful of slots.
+constexpr size_t DRAW_CACHE_BYTES = size_t{64} << 20;
+
 struct image_table {
     image slots[IMAGE_SLOTS];
-    uint64_t draw_clock;  // stamps the draw cache's entries: the oldest goes first
+    uint64_t draw_clock;      // stamps the draw cache's entries: the oldest goes first
+    size_t draw_cache_limit;  // DRAW_CACHE_BYTES; smaller in tests, 0 keeps nothing
 };
 
 // ---- Slots --------------------------------------------------------------

@@ -76,22 +76,11 @@ bool same_key(const encoded_window& e, const window_key& k) {
            e.columns == k.columns && e.rows == k.rows;
 }
 
-size_t cached_bytes(const image_table* table) {
-    size_t total = 0;
-    for (const auto& slot : table->slots) {
-        if (slot.fitted.pixels) total += slot.fitted.bytes;
-        for (int32_t i = 0; i < slot.window_count; i++) {
-            if (slot.windows[i].data) total += slot.windows[i].size;
-        }
-    }
-    return total;
-}
-
 // Frees the entries used longest ago, in every slot, until `incoming` more
-// bytes fit within DRAW_CACHE_BYTES.
+// bytes fit within the table's limit.
 void make_room(image_table* table, size_t incoming) {
-    size_t total = cached_bytes(table);
-    while (total + incoming > DRAW_CACHE_BYTES) {
+    size_t total = draw_cache_bytes(table);
+    while (total + incoming > table->draw_cache_limit) {
         fitted_frame* oldest_fit = nullptr;
         encoded_window* oldest_window = nullptr;
         uint64_t oldest = UINT64_MAX;
@@ -134,7 +123,7 @@ encoded_window* find_window(image* slot, const window_key& key) {
 // Keeps the sink's bytes as the window's entry, taking them over; they are
 // freed instead when they cannot be kept.
 void keep_window(image_table* table, image* slot, const window_key& key, sixel_sink* sink) {
-    if (!sink->keep || !sink->data || sink->size > DRAW_CACHE_BYTES) {
+    if (!sink->keep || !sink->data || sink->size > table->draw_cache_limit) {
         free(sink->data);
         return;
     }
@@ -190,7 +179,7 @@ const uint8_t* fitted_pixels(image_table* table, image* slot, const uint8_t* pix
     int32_t out_w = 0, out_h = 0;
     fit_size(width, height, r.w, r.h, &out_w, &out_h);
     size_t bytes = static_cast<size_t>(out_w) * out_h * slot->channels;
-    bool keep = bytes <= DRAW_CACHE_BYTES;
+    bool keep = bytes <= table->draw_cache_limit;
     if (keep) make_room(table, bytes);
     uint8_t* fitted = downscale_to_fit(pixels, &width, &height, slot->channels, r.w, r.h);
     if (!fitted) return nullptr;
@@ -268,6 +257,17 @@ void draw_slot(term_geometry* geometry, image_table* table, int index, const dra
 }
 
 }  // namespace
+
+size_t draw_cache_bytes(const image_table* table) {
+    size_t total = 0;
+    for (const auto& slot : table->slots) {
+        if (slot.fitted.pixels) total += slot.fitted.bytes;
+        for (int32_t i = 0; i < slot.window_count; i++) {
+            if (slot.windows[i].data) total += slot.windows[i].size;
+        }
+    }
+    return total;
+}
 
 void handle_image_command(term_geometry* geometry, image_table* table, command_fields* fields,
                           int32_t command) {

@@ -6,7 +6,7 @@
 // The draw keeps, in each slot's record, the frame fitted to the last box and
 // the sixel bytes of the windows drawn last, so that a repeated draw writes
 // the same bytes again without encoding and a scrolled window skips the fit.
-// All slots' entries together stay within DRAW_CACHE_BYTES; the entry used
+// All slots' entries together stay within the table's draw_cache_limit; the entry used
 // longest ago goes first. A load empties its slot's entries; a terminal size
 // change needs nothing dropped, since the part of a window the terminal lets
 // through is part of each entry's key.
@@ -27,8 +27,8 @@ constexpr int CURSOR_BUFFER_SIZE = 1024;
 void handle_image_command(term_geometry* geometry, image_table* table, command_fields* fields,
                           int32_t command);
 
-// The draw cache's memory for all slots together.
-constexpr size_t DRAW_CACHE_BYTES = size_t{64} << 20;
+// The bytes the draw cache holds now, in all slots together.
+size_t draw_cache_bytes(const image_table* table);
 // Encoded windows kept per slot, enough for every frame of an animation.
 constexpr int32_t WINDOWS_PER_SLOT = MAX_FRAMES;
 
