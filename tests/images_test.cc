@@ -63,14 +63,16 @@ TEST_F(images, DetectionAndItsMessages) {
     struct {
         std::string name, data, log;
     } cases[] = {
-        {"short",                   std::string("\xFF\xD8\xFF\xE0xyz", 7),
+        {"short",                                                    std::string("\xFF\xD8\xFF\xE0xyz", 7),
          "couldn't read header\n|unknown file type: %s\n|image load error: %s\n"},
-        {"empty",                         "",                                                    "couldn't read header\n|unknown file type: %s\n|image load error: %s\n"                           },
-        {"p7",                         "P7 1 1 255\n",                                                       "unknown file type: %s\n|image load error: %s\n"},
-        {"text",                         "hello, world\n",                                                     "unknown file type: %s\n|image load error: %s\n"                       },
-        {"p0",                         "P0 1 1 255\n",                                                       "image load error: %s\n"},
-        {"gif",                         std::string("GIF89a\x01\0\0",                                                      9),         "image load error: %s\n"},
-        {"bmp", "BM\x01\x02\x03\x04\x05\x06",                                  "image load error: %s\n"                       },
+        {"empty",                                                          "",                                                                                     "couldn't read header\n|unknown file type: %s\n|image load error: %s\n"                           },
+        {"p7",                                                          "P7 1 1 255\n",                                                                                        "unknown file type: %s\n|image load error: %s\n"},
+        {"text",                                                          "hello, world\n",                                                                                      "unknown file type: %s\n|image load error: %s\n"                       },
+        {"p0",                                                          "P0 1 1 255\n",                                                                                        "image load error: %s\n"},
+        {"gif",                                                          std::string("GIF89a\x01\0\0",                                                                                       9),
+         "libnsgif: GIF_INSUFFICIENT_DATA\n|image load error: %s\n"},
+        {"bmp", "BM\x01\x02\x03\x04\x05\x06",
+         "libnsbmp: BMP_INSUFFICIENT_DATA\n|image load error: %s\n"                               },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -315,15 +317,26 @@ TEST_F(images, BmpDepthsAndRowOrder) {
     }
 }
 
-TEST_F(images, BmpCutShortFails) {
+// As a browser does, a BMP cut short shows the rows it has; the others stay
+// transparent. A file cut inside its headers has nothing to show.
+TEST_F(images, BmpCutShortShowsTheRowsItHas) {
     bytes rgb(32 * 32 * 3, 7);
-    write_bmp(dir.file("b.bmp"), 32, 32, 24, rgb);
+    write_bmp(dir.file("b.bmp"), 32, 32, 24, rgb);  // bottom-up: the last rows come first
     std::string whole = read_file(dir.file("b.bmp"));
     loaded l;
-    stderr_capture quiet;
-    EXPECT_FALSE(load_image(put("cut.bmp", whole.substr(0, whole.size() / 2)).c_str(), &l.img));
-    EXPECT_EQ(l.img.frames[0], nullptr);
-    EXPECT_EQ(l.img.width, 0);
+    stderr_capture log;
+    ASSERT_TRUE(load_image(put("cut.bmp", whole.substr(0, 54 + 96 * 10)).c_str(), &l.img));
+    EXPECT_EQ(log.text(), ">>WARN<<\tlibnsbmp: BMP_INSUFFICIENT_DATA\n");
+    ASSERT_EQ(l.img.width, 32);
+    bytes frame = l.frame();
+    EXPECT_EQ(frame[(31 * 32) * 4], 7);      // the bottom row was in the file
+    EXPECT_EQ(frame[(22 * 32) * 4], 7);      // and the tenth from the bottom
+    EXPECT_EQ(frame[(21 * 32) * 4 + 3], 0);  // the rest is transparent
+    EXPECT_EQ(frame[0 * 4 + 3], 0);
+
+    loaded none;
+    EXPECT_FALSE(load_image(put("head.bmp", whole.substr(0, 30)).c_str(), &none.img));
+    EXPECT_EQ(none.img.frames[0], nullptr);
 }
 
 // ---- GIF ------------------------------------------------------------------
@@ -393,19 +406,39 @@ TEST_F(images, GifWithoutFramesLoadsEmpty) {
     EXPECT_EQ(l.img.height, 3);
 }
 
-TEST_F(images, DamagedGifFailsWithNothingLeft) {
-    std::vector<gif_frame_spec> frames(3, {0, 0, 8, 8, bytes(64, 1), 1, 1, -1});
-    bytes whole = make_gif(8, 8, GIF_PALETTE, frames);
-    for (size_t cut : {size_t{13}, whole.size() - 30, whole.size() - 3}) {
-        SCOPED_TRACE(cut);
+// A GIF cut short shows the frames before the cut and the part of the cut
+// frame that decoded; one cut before its first frame fails with nothing left.
+TEST_F(images, CutGifShowsWhatDecoded) {
+    std::vector<gif_frame_spec> frames = {
+        {0, 0, 32, 32, bytes(1024, 1), 1, 1, -1}, // red
+        {0, 0, 32, 32, bytes(1024, 2), 1, 1, -1}, // green
+        {0, 0, 32, 32, bytes(1024, 3), 1, 1, -1}, // blue
+    };
+    bytes whole = make_gif(32, 32, GIF_PALETTE, frames);
+    // Where the last frame's bytes begin: the file of the first two, less its trailer.
+    size_t last = make_gif(32, 32, GIF_PALETTE, {frames[0], frames[1]}).size() - 1;
+    auto cut = [&](size_t size) {
+        return put("cut.gif", bytes(whole.begin(), whole.begin() + static_cast<long>(size)));
+    };
+    {
+        loaded l;
+        stderr_capture log;
+        ASSERT_TRUE(load_image(cut((last + whole.size()) / 2).c_str(), &l.img));
+        EXPECT_EQ(log.text(), "") << "a cut frame is the decoder's to report";
+        ASSERT_EQ(l.img.frame_count, 3);
+        EXPECT_EQ(pixel_at(l, 0, 31, 31), (bytes{255, 0, 0, 255}));
+        EXPECT_EQ(pixel_at(l, 1, 31, 31), (bytes{0, 255, 0, 255}));
+        EXPECT_EQ(pixel_at(l, 2, 0, 0), (bytes{0, 0, 255, 255}));    // decoded before the cut
+        EXPECT_EQ(pixel_at(l, 2, 31, 31), (bytes{0, 255, 0, 255}));  // frame 1 still shows there
+        EXPECT_EQ(pixel_at(l, 0, 31, 31), (bytes{255, 0, 0, 255}));  // and round again
+    }
+    for (size_t size : {size_t{13}, size_t{30}}) {
+        SCOPED_TRACE(size);
         loaded l;
         stderr_capture quiet;
-        EXPECT_FALSE(load_image(
-            put("cut.gif", bytes(whole.begin(), whole.begin() + static_cast<long>(cut))).c_str(),
-            &l.img));
+        EXPECT_FALSE(load_image(cut(size).c_str(), &l.img));
         for (auto* frame : l.img.frames) EXPECT_EQ(frame, nullptr);
         EXPECT_EQ(l.img.gif, nullptr);
-        EXPECT_EQ(l.img.frame_count, 1);
     }
 }
 
@@ -437,7 +470,7 @@ TEST_F(images, ReadWholeFileReadsExactly) {
     FILE* file = fopen(path.c_str(), "r");
     fgetc(file);  // any position
     uint64_t size = 0;
-    uint8_t* data = read_whole_file(file, &size);
+    uint8_t* data = read_whole_file(file, 100, &size);
     fclose(file);
     ASSERT_NE(data, nullptr);
     EXPECT_EQ(size, 7u);

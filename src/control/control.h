@@ -15,7 +15,11 @@ struct image_table;
 
 // ---- Log ----------------------------------------------------------------
 
+// <syslog.h> defines LOG_DEBUG and friends as macros with other values; an
+// include of it here would stop the build instead of relabelling messages.
 enum log_level { LOG_DEBUG = 0, LOG_WARN = 1, LOG_ERROR = 2, LOG_FATAL = 3 };
+static_assert(LOG_DEBUG == 0 && LOG_WARN == 1 && LOG_ERROR == 2 && LOG_FATAL == 3,
+              "the level names are indexed by these values");
 
 // Both logs are fixed names: every process shares them. The instance log is
 // appended to by every start; the main log is truncated when the command loop
@@ -25,12 +29,14 @@ constexpr const char* MAIN_LOG_PATH = "/tmp/vorpix-sixel.log";
 
 // Writes ">>LEVEL<<\t" and the formatted message to standard error. Formats
 // end in "\n" themselves. LOG_DEBUG messages are dropped.
-void log_message(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void log_message(log_level level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Points standard error at `path` (append or truncate), without following a
 // symbolic link and creating the file with mode 0600, so that another local
 // user cannot redirect or read our log through the shared /tmp. On failure
-// logs "freopen (stderr to %s) faild\n" and leaves standard error as it was.
+// logs "freopen (stderr to %s) faild\n" (unless standard error is a
+// terminal) and points standard error at /dev/null: log lines must never
+// land on the host's screen.
 void redirect_stderr_to_log(const char* path, bool truncate);
 
 // ---- Call wrappers --------------------------------------------------------
@@ -40,6 +46,11 @@ void redirect_stderr_to_log(const char* path, bool truncate);
 int open_or_log(const char* path, int flags);
 int close_or_log(int fd);
 FILE* fopen_or_log(const char* path, const char* mode);
+// Opens a picture file for reading without blocking (a FIFO, a terminal or
+// another device would stall the command loop or eat the host's input) and
+// refuses anything but a regular file ("couldn't open \"%s\"\n", then
+// "fopen: %s\n" or "not a regular file: %s\n"). Null on failure.
+FILE* open_picture_or_log(const char* path);
 int fclose_or_log(FILE* stream);
 void* calloc_or_log(size_t count, size_t size);
 int sigaction_or_log(int signum, const struct sigaction* action, struct sigaction* old_action);

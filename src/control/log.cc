@@ -4,6 +4,7 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "control/control.h"
@@ -14,7 +15,7 @@ const char* const LEVEL_NAMES[] = {"DEBUG", "WARN", "ERROR", "FATAL"};
 
 }  // namespace
 
-void log_message(int level, const char* format, ...) {
+void log_message(log_level level, const char* format, ...) {
     if (level == LOG_DEBUG) return;
     if (level < LOG_DEBUG || level > LOG_FATAL) level = LOG_ERROR;
     fprintf(stderr, ">>%s<<\t", LEVEL_NAMES[level]);
@@ -30,7 +31,17 @@ void redirect_stderr_to_log(const char* path, bool truncate) {
     int fd = open(path, flags, 0600);
     if (fd < 0 || (fd != STDERR_FILENO && dup2(fd, STDERR_FILENO) < 0)) {
         if (fd >= 0) close(fd);
-        log_message(LOG_ERROR, "freopen (stderr to %s) faild\n", path);
+        // The inherited standard error is usually the host's terminal.
+        if (!isatty(STDERR_FILENO)) {
+            log_message(LOG_ERROR, "freopen (stderr to %s) faild\n", path);
+        }
+        fflush(stderr);
+        int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null_fd >= 0 && null_fd != STDERR_FILENO) {
+            dup2(null_fd, STDERR_FILENO);
+            close(null_fd);
+        }
+        clearerr(stderr);
         return;
     }
     if (fd != STDERR_FILENO) close(fd);
@@ -60,6 +71,34 @@ FILE* fopen_or_log(const char* path, const char* mode) {
     FILE* stream = fopen(path, mode);
     if (!stream) {
         int saved = errno;
+        log_message(LOG_ERROR, "couldn't open \"%s\"\n", path);
+        log_message(LOG_ERROR, "fopen: %s\n", strerror(saved));
+    }
+    return stream;
+}
+
+FILE* open_picture_or_log(const char* path) {
+    errno = 0;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        int saved = errno;
+        log_message(LOG_ERROR, "couldn't open \"%s\"\n", path);
+        log_message(LOG_ERROR, "fopen: %s\n", strerror(saved));
+        return nullptr;
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        log_message(LOG_ERROR, "couldn't open \"%s\"\n", path);
+        log_message(LOG_ERROR, "not a regular file: %s\n", path);
+        return nullptr;
+    }
+    // Reads of a regular file never wait; the flag only guarded the open.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE* stream = fdopen(fd, "r");
+    if (!stream) {
+        int saved = errno;
+        close(fd);
         log_message(LOG_ERROR, "couldn't open \"%s\"\n", path);
         log_message(LOG_ERROR, "fopen: %s\n", strerror(saved));
     }

@@ -3,9 +3,10 @@
 
 namespace {
 
-// Raises `size` to the next whole multiple of `cell` (unchanged when it is one).
-int32_t round_up_to_cell(int32_t size, int32_t cell) {
-    int32_t rest = size % cell;
+// Raises `size` to the next whole multiple of `cell` (unchanged when it is
+// one), in 64 bits: a size near the 32-bit limit can round past it.
+int64_t round_up_to_cell(int64_t size, int64_t cell) {
+    int64_t rest = size % cell;
     return rest == 0 ? size : size + (cell - rest);
 }
 
@@ -19,6 +20,11 @@ void report_image_size(const term_geometry* geometry, image* slot, const char* p
         fputs("0 0\n", out);
         return;
     }
-    fprintf(out, "%d %d\n", round_up_to_cell(slot->width, geometry->cell_width),
-            round_up_to_cell(slot->height, geometry->cell_height));
+    int64_t width = round_up_to_cell(slot->width, geometry->cell_width);
+    int64_t height = round_up_to_cell(slot->height, geometry->cell_height);
+    if (width > INT32_MAX || height > INT32_MAX) {
+        fputs("0 0\n", out);  // a size the reply's 32-bit numbers cannot carry
+        return;
+    }
+    fprintf(out, "%d %d\n", static_cast<int32_t>(width), static_cast<int32_t>(height));
 }

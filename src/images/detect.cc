@@ -7,6 +7,8 @@ namespace {
 
 // Indexed by image_type.
 const image_loader image_loaders[] = {load_jpeg, load_png, load_bmp, load_gif, load_pnm};
+static_assert(sizeof image_loaders / sizeof image_loaders[0] == IMAGE_UNKNOWN,
+              "one loader for every known type, in the enum's order");
 
 const uint8_t PNG_SIGNATURE[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 
@@ -34,6 +36,9 @@ bool load_image_stream(FILE* file, const char* path, image* img) {
         log_message(LOG_ERROR, "unknown file type: %s\n", path);
         log_message(LOG_ERROR, "image load error: %s\n", path);
     } else if (!image_loaders[type](file, img)) {
+        // A failed load keeps no pixels: the slot must not draw a picture
+        // that the load reported as missing.
+        image_free_frames(img);
         log_message(LOG_ERROR, "image load error: %s\n", path);
     } else {
         img->has_alpha = img->channels == 2 || img->channels == 4;
@@ -46,7 +51,7 @@ bool load_image(const char* path, image* img) {
     // An absent name (a load line that ends in ';') is logged as the empty
     // name, which cannot be opened either.
     if (!path) path = "";
-    FILE* file = fopen_or_log(path, "r");
+    FILE* file = open_picture_or_log(path);
     if (!file) return false;
     bool loaded = load_image_stream(file, path, img);
     fclose_or_log(file);

@@ -4,6 +4,7 @@
 // the handle and the pixel pointer are the same pointer. A GIF keeps its file
 // and its decoder in the record and decodes a frame onto its one canvas when
 // the frame is drawn; a BMP is copied into a frame of its own.
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -26,6 +27,13 @@ namespace {
 constexpr uint64_t MAX_ANIMATION_BYTES = uint64_t{1} << 30;
 static_assert(MAX_ANIMATION_BYTES >= MAX_FRAME_BYTES,
               "a frame that can be held must fit the budget");
+
+// Both decoders read from the whole file in memory, and a GIF's file stays
+// there while the picture is shown. A BMP holds at most 4 bytes a pixel plus
+// its headers and palette, so a larger file cannot be a picture we accept; a
+// GIF larger than the animation budget is refused as well.
+constexpr uint64_t MAX_BMP_FILE_BYTES = MAX_FRAME_BYTES + (uint64_t{1} << 20);
+constexpr uint64_t MAX_GIF_FILE_BYTES = MAX_ANIMATION_BYTES;
 
 // A canvas the size of a frame we could hold, or null (nothing logged: the
 // library reports a memory shortage).
@@ -68,6 +76,44 @@ const gif_bitmap_callback_vt gif_callbacks = {
     gif_bitmap_set_opaque, gif_bitmap_test_opaque, gif_bitmap_modified,
 };
 
+const char* gif_status_name(gif_result status) {
+    switch (status) {
+        case GIF_WORKING:
+            return "GIF_WORKING";
+        case GIF_OK:
+            return "GIF_OK";
+        case GIF_INSUFFICIENT_FRAME_DATA:
+            return "GIF_INSUFFICIENT_FRAME_DATA";
+        case GIF_FRAME_DATA_ERROR:
+            return "GIF_FRAME_DATA_ERROR";
+        case GIF_INSUFFICIENT_DATA:
+            return "GIF_INSUFFICIENT_DATA";
+        case GIF_DATA_ERROR:
+            return "GIF_DATA_ERROR";
+        case GIF_INSUFFICIENT_MEMORY:
+            return "GIF_INSUFFICIENT_MEMORY";
+        case GIF_FRAME_NO_DISPLAY:
+            return "GIF_FRAME_NO_DISPLAY";
+        case GIF_END_OF_FRAME:
+            return "GIF_END_OF_FRAME";
+    }
+    return "unknown status";
+}
+
+const char* bmp_status_name(bmp_result status) {
+    switch (status) {
+        case BMP_OK:
+            return "BMP_OK";
+        case BMP_INSUFFICIENT_MEMORY:
+            return "BMP_INSUFFICIENT_MEMORY";
+        case BMP_INSUFFICIENT_DATA:
+            return "BMP_INSUFFICIENT_DATA";
+        case BMP_DATA_ERROR:
+            return "BMP_DATA_ERROR";
+    }
+    return "unknown status";
+}
+
 const bmp_bitmap_callback_vt bmp_callbacks = {
     bmp_bitmap_create,
     canvas_destroy,
@@ -77,12 +123,16 @@ const bmp_bitmap_callback_vt bmp_callbacks = {
 
 }  // namespace
 
-uint8_t* read_whole_file(FILE* file, uint64_t* size_out) {
+uint8_t* read_whole_file(FILE* file, uint64_t max_bytes, uint64_t* size_out) {
     fseek(file, 0, SEEK_END);
     long position = ftell(file);
-    // A stream whose size cannot be told asks for an impossible block, which
-    // fails and is reported by the allocation.
-    size_t size = position < 0 ? SIZE_MAX : static_cast<size_t>(position);
+    // A stream whose size cannot be told, or a file larger than any picture
+    // we would accept, is refused like the allocation it would need.
+    if (position < 0 || static_cast<uint64_t>(position) > max_bytes) {
+        log_message(LOG_ERROR, "calloc: %s\n", strerror(ENOMEM));
+        return nullptr;
+    }
+    size_t size = static_cast<size_t>(position);
     uint8_t* data = static_cast<uint8_t*>(calloc_or_log(size > 0 ? size : 1, 1));
     if (!data) return nullptr;
     fseek(file, 0, SEEK_SET);
@@ -98,6 +148,7 @@ struct gif_source {
     gif_animation decoder;
     uint8_t* data;    // the whole file, which the decoder reads from
     int32_t decoded;  // the frame on the canvas, or -1
+    int32_t partial;  // the last frame, when it decodes only in part; or -1
 };
 
 void gif_source_free(gif_source* gif) {
@@ -114,12 +165,14 @@ const uint8_t* gif_canvas(const gif_source* gif) {
 bool gif_decode_to(image* img, int32_t index) {
     gif_source* gif = img->gif;
     if (index < 0 || index >= img->frame_count) return false;
+    if (gif->decoded == index) return true;
     // The canvas carries what earlier frames left on it, so frames are
     // decoded strictly in order: from the one after the canvas's, or from 0.
-    int32_t next = gif->decoded >= 0 && gif->decoded <= index ? gif->decoded + 1 : 0;
-    if (gif->decoded == index) return true;
+    int32_t next = gif->decoded >= 0 && gif->decoded < index ? gif->decoded + 1 : 0;
     for (int32_t i = next; i <= index; i++) {
-        if (gif_decode_frame(&gif->decoder, static_cast<unsigned int>(i)) != GIF_OK) {
+        // A frame cut short leaves what it decoded on the canvas.
+        if (gif_decode_frame(&gif->decoder, static_cast<unsigned int>(i)) != GIF_OK &&
+            i != gif->partial) {
             gif->decoded = -1;
             return false;
         }
@@ -134,43 +187,65 @@ bool load_gif(FILE* file, image* img) {
     // gif_create only copies the table; it takes a non-const pointer.
     gif_create(&gif->decoder, const_cast<gif_bitmap_callback_vt*>(&gif_callbacks));
     gif->decoded = -1;
+    gif->partial = -1;
+    img->gif = gif;  // from here the record owns it, and a failed load's reset frees it
 
     uint64_t size = 0;
-    gif->data = read_whole_file(file, &size);
-    if (!gif->data) {
-        gif_source_free(gif);
-        return false;
-    }
-    gif_result status = gif_initialise(&gif->decoder, size, gif->data);
-    if (status != GIF_OK && status != GIF_WORKING) {
-        gif_source_free(gif);
-        return false;
-    }
-    img->gif = gif;
-
+    gif->data = read_whole_file(file, MAX_GIF_FILE_BYTES, &size);
+    if (!gif->data) return false;
+    // A file cut short or damaged after some frames still shows those frames,
+    // as a browser does: only a file without any frame fails here.
     gif_animation* decoder = &gif->decoder;
+    gif_result status = gif_initialise(decoder, size, gif->data);
+    if (status != GIF_OK && status != GIF_WORKING) {
+        if (decoder->frame_count_partial == 0 || status == GIF_INSUFFICIENT_MEMORY) {
+            log_message(LOG_ERROR, "libnsgif: %s\n", gif_status_name(status));
+            return false;
+        }
+        log_message(LOG_WARN, "libnsgif: %s\n", gif_status_name(status));
+    }
+
     img->width = static_cast<int32_t>(decoder->width);
     img->height = static_cast<int32_t>(decoder->height);
     img->channels = 4;
     size_t frame_bytes = 0;
-    int32_t frames = decoder->frame_count < GIF_FRAME_LIMIT
-                         ? static_cast<int32_t>(decoder->frame_count)
-                         : GIF_FRAME_LIMIT;
+    // Frames whose data began count too: the one cut short shows in part.
+    unsigned int available = decoder->frame_count_partial > decoder->frame_count
+                                 ? decoder->frame_count_partial
+                                 : decoder->frame_count;
+    int32_t frames =
+        available < GIF_FRAME_LIMIT ? static_cast<int32_t>(available) : GIF_FRAME_LIMIT;
     if (frames > 0 && frame_byte_count(img->width, img->height, 4, &frame_bytes) &&
         frame_bytes > 0 && frames > static_cast<int64_t>(MAX_ANIMATION_BYTES / frame_bytes)) {
         frames = static_cast<int32_t>(MAX_ANIMATION_BYTES / frame_bytes);
     }
-    img->frame_count = frames;
     img->loop_count = decoder->loop_count;
     for (int32_t i = 0; i < frames; i++) {
         img->delays[i] = static_cast<int32_t>(decoder->frames[i].frame_delay);
     }
 
-    // Every frame is decoded once now, so a damaged one fails the load as it
-    // always did; the pixels are decoded again when the frame is drawn.
-    bool ok = frames == 0 || gif_decode_to(img, frames - 1);
-    if (!ok) image_reset(img);
-    return ok;
+    // Every frame is decoded once now, to learn which ones decode; the pixels
+    // are decoded again when a frame is drawn. The first frame that fails is
+    // the last one shown, with what of it decoded; a canvas that cannot be
+    // had fails the load.
+    img->frame_count = frames;
+    for (int32_t i = 0; i < frames; i++) {
+        status = gif_decode_frame(decoder, static_cast<unsigned int>(i));
+        if (status == GIF_OK) {
+            gif->decoded = i;
+            continue;
+        }
+        if (status == GIF_INSUFFICIENT_MEMORY || !decoder->frame_image) {
+            log_message(LOG_ERROR, "libnsgif: %s\n", gif_status_name(status));
+            return false;
+        }
+        log_message(LOG_WARN, "libnsgif: %s\n", gif_status_name(status));
+        img->frame_count = i + 1;
+        gif->partial = i;
+        gif->decoded = i;
+        break;
+    }
+    return true;
 }
 
 bool load_bmp(FILE* file, image* img) {
@@ -179,26 +254,31 @@ bool load_bmp(FILE* file, image* img) {
     bmp_create(&bmp, const_cast<bmp_bitmap_callback_vt*>(&bmp_callbacks));
 
     uint64_t size = 0;
-    uint8_t* data = read_whole_file(file, &size);
+    uint8_t* data = read_whole_file(file, MAX_BMP_FILE_BYTES, &size);
     if (!data) return false;
 
-    if (bmp_analyse(&bmp, size, data) != BMP_OK) {
+    bmp_result status = bmp_analyse(&bmp, size, data);
+    if (status != BMP_OK) {
         // A failed analysis leaves the decoder holding nothing.
+        log_message(LOG_ERROR, "libnsbmp: %s\n", bmp_status_name(status));
         free(data);
         return false;
     }
-    bool ok = false;
-    if (bmp_decode(&bmp) == BMP_OK) {
-        size_t bytes = 0;
-        uint8_t* frame = allocate_frame(bmp.width, bmp.height, 4, &bytes);
-        if (frame) {
-            if (bytes > 0) memcpy(frame, bmp.bitmap, bytes);
-            img->frames[0] = frame;
-            img->width = static_cast<int32_t>(bmp.width);
-            img->height = static_cast<int32_t>(bmp.height);
-            img->channels = 4;
-            ok = true;
-        }
+    // Rows decoded before the data ran out or went wrong are shown, the rest
+    // left transparent, as a browser does.
+    status = bmp_decode(&bmp);
+    bool ok = status == BMP_OK || (status != BMP_INSUFFICIENT_MEMORY && bmp.decoded && bmp.bitmap);
+    if (status != BMP_OK) {
+        log_message(ok ? LOG_WARN : LOG_ERROR, "libnsbmp: %s\n", bmp_status_name(status));
+    }
+    if (ok) {
+        // The canvas is a zero-filled block of the frame's size from
+        // canvas_create: the record takes it over as its frame.
+        img->frames[0] = static_cast<uint8_t*>(bmp.bitmap);
+        bmp.bitmap = nullptr;
+        img->width = static_cast<int32_t>(bmp.width);
+        img->height = static_cast<int32_t>(bmp.height);
+        img->channels = 4;
     }
     bmp_finalise(&bmp);
     free(data);

@@ -152,11 +152,12 @@ bool load_bmp(FILE* file, image* img);
 bool load_gif(FILE* file, image* img);
 bool load_pnm(FILE* file, image* img);
 
-// The PNM number scanner: skips whitespace, reads decimal digits and consumes
-// the byte after them. 0 when no digit comes; -1 when the number does not fit
+// The PNM number scanner: skips whitespace and comments, reads decimal digits
+// and consumes the byte after them. 0 when no digit comes; -1 when the number does not fit
 // in 31 bits.
 int32_t pnm_read_number(FILE* file);
 
 // Reads the whole stream into one heap buffer that the caller frees, storing
-// its size in `size_out`. Null on failure, with nothing stored.
-uint8_t* read_whole_file(FILE* file, uint64_t* size_out);
+// its size in `size_out`. Null on failure, with nothing stored; a stream
+// larger than `max_bytes` is refused unread ("calloc: %s\n").
+uint8_t* read_whole_file(FILE* file, uint64_t max_bytes, uint64_t* size_out);

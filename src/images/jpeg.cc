@@ -1,6 +1,8 @@
-// JPEG through libjpeg, always delivered as 8-bit R,G,B. Library errors come
-// back by a long jump to the recovery point in load_jpeg, so load_jpeg holds
-// only trivially destructible locals: a jump must never skip a destructor.
+// JPEG through libjpeg, always delivered as 8-bit R,G,B (CMYK converted).
+// Library errors come back by a long jump to the recovery point in load_jpeg,
+// so load_jpeg holds only trivially destructible locals: a jump must never
+// skip a destructor.
+#include <errno.h>
 #include <setjmp.h>
 #include <stdio.h>
 #include <string.h>
@@ -17,6 +19,22 @@ namespace {
 
 // At least the library's largest row group (4 for common sampling factors).
 constexpr JDIMENSION JPEG_ROWS_AT_ONCE = 16;
+// libjpeg's own memory beyond the whole-picture coefficient arrays that a
+// progressive file needs (2 bytes a sample): tables, row groups, buffers.
+// More than that ends the load with the library's "insufficient memory".
+constexpr size_t JPEG_WORK_BYTES = size_t{64} << 20;
+
+// One row of C,M,Y,K to R,G,B. Adobe's files (the most common) store the
+// inks inverted, 255 meaning none.
+void cmyk_to_rgb(const uint8_t* cmyk, uint8_t* rgb, JDIMENSION width, bool inverted) {
+    for (JDIMENSION x = 0; x < width; x++, cmyk += 4, rgb += 3) {
+        unsigned k = inverted ? cmyk[3] : 255u - cmyk[3];
+        for (int c = 0; c < 3; c++) {
+            unsigned ink = inverted ? cmyk[c] : 255u - cmyk[c];
+            rgb[c] = static_cast<uint8_t>((ink * k + 127) / 255);
+        }
+    }
+}
 
 // The manager comes first, so that a hook, which gets only the decompression
 // object, reaches the recovery point through the object's `err` pointer.
@@ -25,7 +43,7 @@ struct jpeg_error_trap {
     jmp_buf recovery;
 };
 
-void log_jpeg_message(j_common_ptr cinfo, int level) {
+void log_jpeg_message(j_common_ptr cinfo, log_level level) {
     char text[JMSG_LENGTH_MAX];
     cinfo->err->format_message(cinfo, text);
     log_message(level, "libjpeg: %s\n", text);
@@ -67,40 +85,70 @@ bool load_jpeg(FILE* file, image* img) {
     trap.manager.emit_message = on_jpeg_emit_message;
     trap.manager.output_message = on_jpeg_output_message;
 
-    // Nothing read after a jump back is changed after this point, so no local
-    // needs to be volatile: the result after a jump is always false.
+    // `cinfo` is changed after this point and read after a jump back to it.
+    // That is safe without volatile because its address has escaped to the
+    // library: the compiler cannot keep its fields in registers across the
+    // library calls that change them. The frame lives in the record.
     if (setjmp(trap.recovery)) {
+        // A picture whose every row was read is loaded, even when what
+        // follows its rows is damaged.
+        bool rows_read = img->frames[0] && cinfo.output_height > 0 &&
+                         cinfo.output_scanline >= cinfo.output_height;
         jpeg_destroy_decompress(&cinfo);
-        return false;
+        return rows_read;
     }
 
     jpeg_create_decompress(&cinfo);
     jpeg_stdio_src(&cinfo, file);
     jpeg_read_header(&cinfo, TRUE);
-    cinfo.out_color_space = JCS_RGB;
+    // Refuse a picture too large to hold before libjpeg allocates for it.
+    size_t bytes = 0;
+    size_t coefficients = 0;
+    if (!frame_byte_count(cinfo.image_width, cinfo.image_height, 3, &bytes) ||
+        !frame_byte_count(cinfo.image_width, cinfo.image_height, 2 * cinfo.num_components,
+                          &coefficients)) {
+        log_message(LOG_ERROR, "calloc: %s\n", strerror(ENOMEM));
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    cinfo.mem->max_memory_to_use = static_cast<long>(coefficients + JPEG_WORK_BYTES);
+    // Print and stock photographs come as CMYK (or YCCK, which libjpeg turns
+    // into CMYK); they are converted to R,G,B row by row.
+    bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
+    cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
     cinfo.quantize_colors = FALSE;
     jpeg_start_decompress(&cinfo);
 
     img->width = static_cast<int32_t>(cinfo.output_width);
     img->height = static_cast<int32_t>(cinfo.output_height);
-    img->channels = cinfo.output_components;
-
-    uint8_t* frame = allocate_frame(img->width, img->height, img->channels);
+    img->channels = 3;
+    uint8_t* frame = allocate_frame(img->width, img->height, 3);
     img->frames[0] = frame;
     if (frame) {
-        // Rows are decoded straight into the frame, a few at a time.
-        size_t stride = static_cast<size_t>(cinfo.output_components) * cinfo.output_width;
-        JSAMPROW rows[JPEG_ROWS_AT_ONCE];
-        while (cinfo.output_scanline < cinfo.output_height) {
-            JDIMENSION first = cinfo.output_scanline;
-            JDIMENSION count = cinfo.output_height - first;
-            if (count > JPEG_ROWS_AT_ONCE) count = JPEG_ROWS_AT_ONCE;
-            for (JDIMENSION k = 0; k < count; k++) rows[k] = frame + (first + k) * stride;
-            if (jpeg_read_scanlines(&cinfo, rows, count) == 0) break;
+        size_t stride = static_cast<size_t>(cinfo.output_width) * 3;
+        if (cmyk) {
+            JSAMPARRAY row = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo),
+                                                        JPOOL_IMAGE, cinfo.output_width * 4, 1);
+            bool inverted = cinfo.saw_Adobe_marker;
+            while (cinfo.output_scanline < cinfo.output_height) {
+                size_t first = cinfo.output_scanline;
+                if (jpeg_read_scanlines(&cinfo, row, 1) == 0) break;
+                cmyk_to_rgb(row[0], frame + first * stride, cinfo.output_width, inverted);
+            }
+        } else {
+            // Rows are decoded straight into the frame, a few at a time.
+            JSAMPROW rows[JPEG_ROWS_AT_ONCE];
+            while (cinfo.output_scanline < cinfo.output_height) {
+                JDIMENSION first = cinfo.output_scanline;
+                JDIMENSION count = cinfo.output_height - first;
+                if (count > JPEG_ROWS_AT_ONCE) count = JPEG_ROWS_AT_ONCE;
+                for (JDIMENSION k = 0; k < count; k++) rows[k] = frame + (first + k) * stride;
+                if (jpeg_read_scanlines(&cinfo, rows, count) == 0) break;
+            }
         }
     }
     // With rows unread (no frame) the library reports an error here, which
-    // ends at the recovery point: the load fails either way.
+    // ends at the recovery point: the load fails.
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
     return frame != nullptr;

@@ -1,5 +1,7 @@
-// PNG through libpng's one-call reader, always delivered as 8-bit R,G,B:
-// 16-bit samples are cut, alpha dropped, palettes and grey expanded.
+// PNG through libpng, always delivered as 8-bit R,G,B: 16-bit samples are
+// cut, alpha dropped, palettes and grey expanded. The size is checked as soon
+// as the header is read, before any pixel is decoded, and libpng's chunk
+// limits keep a small file from asking for a large block.
 #include <png.h>
 #include <string.h>
 
@@ -8,10 +10,15 @@
 
 namespace {
 
-constexpr int PNG_LOAD_TRANSFORMS = PNG_TRANSFORM_STRIP_16 | PNG_TRANSFORM_STRIP_ALPHA |
-                                    PNG_TRANSFORM_PACKING | PNG_TRANSFORM_EXPAND |
-                                    PNG_TRANSFORM_GRAY_TO_RGB;
-static_assert(PNG_LOAD_TRANSFORMS == 0x2017);
+// Ancillary chunks held in memory by libpng: a file may declare thousands.
+constexpr png_uint_32 PNG_CHUNK_CACHE_MAX = 128;
+// The largest chunk libpng may allocate for (IDAT is streamed, not held):
+// a few-byte file can declare a 2 GB text chunk.
+constexpr png_alloc_size_t PNG_CHUNK_MALLOC_MAX = png_alloc_size_t{8} << 20;
+// Chunks this program never uses: skipped unread instead of decompressed.
+const png_byte IGNORED_CHUNKS[] = "iTXt\0tEXt\0zTXt\0iCCP\0sPLT\0eXIf\0";
+constexpr int IGNORED_CHUNK_COUNT = 6;
+static_assert(sizeof IGNORED_CHUNKS == IGNORED_CHUNK_COUNT * 5 + 1);
 
 [[noreturn]] void on_png_error(png_structp png, png_const_charp message) {
     log_message(LOG_ERROR, "libpng: %s\n", message);
@@ -21,6 +28,49 @@ static_assert(PNG_LOAD_TRANSFORMS == 0x2017);
 
 void on_png_warning(png_structp, png_const_charp message) {
     log_message(LOG_WARN, "libpng: %s\n", message);
+}
+
+// Reads the picture after its signature into the record. Library errors leave
+// it by a long jump back to load_png, so it holds no object with a destructor;
+// the frame belongs to the record as soon as it exists.
+bool read_png(png_structp png, png_infop info, FILE* file, image* img) {
+    png_init_io(png, file);
+    png_set_sig_bytes(png, 8);
+    png_set_chunk_cache_max(png, PNG_CHUNK_CACHE_MAX);
+    png_set_chunk_malloc_max(png, PNG_CHUNK_MALLOC_MAX);
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, IGNORED_CHUNKS, IGNORED_CHUNK_COUNT);
+    png_read_info(png, info);
+
+    png_set_strip_16(png);
+    png_set_strip_alpha(png);
+    png_set_packing(png);
+    png_set_expand(png);
+    png_set_gray_to_rgb(png);
+    int passes = png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+
+    // The record learns the size only once the whole picture has been read.
+    int32_t width = static_cast<int32_t>(png_get_image_width(png, info));
+    int32_t height = static_cast<int32_t>(png_get_image_height(png, info));
+    int32_t channels = png_get_channels(png, info);
+    uint8_t* frame = allocate_frame(width, height, channels);
+    img->frames[0] = frame;
+    if (!frame) return false;  // too large or no memory: nothing decoded yet
+
+    size_t stride = static_cast<size_t>(width) * static_cast<size_t>(channels);
+    if (png_get_rowbytes(png, info) != stride) return false;
+    // An interlaced picture is read once per pass, each pass filling in more
+    // pixels of the same rows.
+    for (int pass = 0; pass < passes; pass++) {
+        for (int32_t y = 0; y < height; y++) {
+            png_read_row(png, frame + static_cast<size_t>(y) * stride, nullptr);
+        }
+    }
+    png_read_end(png, info);
+    img->width = width;
+    img->height = height;
+    img->channels = channels;
+    return true;
 }
 
 }  // namespace
@@ -34,39 +84,11 @@ bool load_png(FILE* file, image* img) {
 
     png_structp png =
         png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, on_png_error, on_png_warning);
-    if (!png) return false;
-    png_infop info = png_create_info_struct(png);
-    if (!info) {
-        png_destroy_read_struct(&png, nullptr, nullptr);
-        return false;
-    }
-    // png and info are set before this point and never changed after it.
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        return false;
-    }
-
-    png_init_io(png, file);
-    png_set_sig_bytes(png, sizeof signature);
-    png_read_png(png, info, PNG_LOAD_TRANSFORMS, nullptr);
-
-    img->width = static_cast<int32_t>(png_get_image_width(png, info));
-    img->height = static_cast<int32_t>(png_get_image_height(png, info));
-    img->channels = png_get_channels(png, info);
-
-    uint8_t* frame = allocate_frame(img->width, img->height, img->channels);
-    img->frames[0] = frame;
-    if (!frame) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        return false;
-    }
-    size_t stride = static_cast<size_t>(img->width) * static_cast<size_t>(img->channels);
-    size_t row_bytes = png_get_rowbytes(png, info);
-    png_bytepp rows = png_get_rows(png, info);
-    for (int32_t r = 0; r < img->height; r++) {
-        memcpy(frame + static_cast<size_t>(r) * stride, rows[r],
-               row_bytes < stride ? row_bytes : stride);
-    }
-    png_destroy_read_struct(&png, &info, nullptr);
-    return true;
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    // Changed after the recovery point and read after a jump back to it.
+    volatile bool loaded = false;
+    // png and info are set before the recovery point and never changed after it.
+    if (info && setjmp(png_jmpbuf(png)) == 0) loaded = read_png(png, info, file, img);
+    png_destroy_read_struct(&png, &info, nullptr);  // either may be null
+    return loaded;
 }

@@ -44,8 +44,15 @@ uint8_t scale_sample(int32_t value, int32_t maxval) {
 }  // namespace
 
 int32_t pnm_read_number(FILE* file) {
+    // Whitespace and comments ('#' to the end of the line) may come before
+    // any header number.
     int c = getc(file);
-    while (c != EOF && isspace(c)) c = getc(file);
+    while (c != EOF && (isspace(c) || c == '#')) {
+        if (c == '#') {
+            while (c != EOF && c != '\n') c = getc(file);
+        }
+        if (c != EOF) c = getc(file);
+    }
     if (c == EOF || !is_digit(c)) return 0;
     int32_t value = 0;
     while (c != EOF && is_digit(c)) {
