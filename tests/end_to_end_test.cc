@@ -413,6 +413,24 @@ TEST_F(session, PartlyOffScreenDrawsStartAtTheFirstCell) {
     EXPECT_EQ(d.pixels.width, 100);
 }
 
+// A window that begins left of or above the picture keeps the host's
+// geometry: the picture's first column lands at x - sx, its first row at
+// y - sy, rounded to the cell like every position.
+TEST_F(session, WindowsStartingBeforeThePictureKeepItsPlace) {
+    start();
+    std::string pic =
+        put("q.ppm", ppm(64, 48, [](int x, int y) { return quadrant_colour(x, y, 64, 48); }));
+    drawn_picture d;
+    ASSERT_TRUE(one_draw(
+        drive({load_line(1, pic), image_line(1, 1, 80, 64, 64, 48, -16, -32, 64, 48)}), &d));
+    EXPECT_EQ(d.column, 96 / 8 + 1);
+    EXPECT_EQ(d.row, 96 / 16 + 1);
+    EXPECT_EQ(d.pixels.width, 48);  // the window's part inside the picture
+    EXPECT_EQ(d.pixels.height, 16);
+    EXPECT_TRUE(near_colour(pixel(d.pixels, 0, 0), {255, 0, 0}));   // the picture's top left
+    EXPECT_TRUE(near_colour(pixel(d.pixels, 47, 0), {0, 255, 0}));  // and its column 47
+}
+
 TEST_F(session, FailedLoadEmptiesTheSlot) {
     start();
     std::string pic = put("p.ppm", flat_ppm(16, 12));
@@ -443,6 +461,45 @@ TEST_F(session, TerminalWriteFailuresAreLoggedAndServingGoesOn) {
     EXPECT_EQ(host_finish(&p), 0);
     std::string log = main_log();
     EXPECT_EQ(log.rfind(">>ERROR<<\twrite: Input/output error\n", 0), 0u) << log;
+}
+
+// A FIFO would block the command loop, the terminal would wait for keys and
+// standard input would eat the host's own commands: only regular files are
+// opened, without waiting.
+TEST_F(session, PathsThatAreNotRegularFilesAreRefusedAtOnce) {
+    start();
+    std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (std::string path : {fifo, std::string("/dev/tty"), std::string("/dev/stdin"), dir.path}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(ask("5;" + path), "0 0");
+        host_send(&p, load_line(2, path));
+        EXPECT_EQ(ask("4"), "");  // still serving, and the host's lines all arrived
+    }
+    std::string log = main_log();
+    EXPECT_NE(log.find(">>ERROR<<\tnot a regular file: " + fifo + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(">>ERROR<<\tnot a regular file: /dev/tty\n"), std::string::npos);
+}
+
+// When a log cannot be opened, standard error (here the terminal, as it
+// usually is for a host's child) goes to /dev/null: not a byte of a log
+// line may reach the screen.
+TEST(Logs, UnopenableLogsNeverReachTheTerminal) {
+    unlink(MAIN_LOG_PATH);
+    unlink(INSTANCE_LOG_PATH);
+    ASSERT_EQ(mkdir(MAIN_LOG_PATH, 0700), 0);  // a folder cannot be opened for writing
+    ASSERT_EQ(mkdir(INSTANCE_LOG_PATH, 0700), 0);
+    host_process p;
+    ASSERT_TRUE(host_start(&p, {}));
+    host_send(&p, "5;/nonexistent/picture.png");
+    std::string reply;
+    EXPECT_TRUE(host_read_reply(&p, &reply));
+    EXPECT_EQ(reply, "0 0");
+    EXPECT_TRUE(host_sync(&p));
+    EXPECT_EQ(host_finish(&p), 0);
+    EXPECT_EQ(p.tty, "");
+    rmdir(MAIN_LOG_PATH);
+    rmdir(INSTANCE_LOG_PATH);
 }
 
 // ---- Size query -------------------------------------------------------------
@@ -480,6 +537,15 @@ TEST_F(session, SizeRepliesForEveryFormat) {
         EXPECT_EQ(run_one_shot({"-size", dir.file(c.name)}), c.reply + "\n") << c.name;
     }
     EXPECT_EQ(run_one_shot({"-sizes", dir.file("one.ppm")}), "8 16\n");
+}
+
+// Sizes are raised to whole cells in 64 bits: one that the reply's 32-bit
+// numbers cannot carry answers 0 0 (these pictures have no pixels, so they load).
+TEST_F(session, SizeRepliesThatWouldOverflowAreZero) {
+    start();
+    EXPECT_EQ(ask("5;" + put("wide.pgm", std::string("P5\n2147483647 0\n255\n"))), "0 0");
+    EXPECT_EQ(ask("5;" + put("edge.pgm", std::string("P5\n2147483640 0\n255\n"))), "2147483640 0");
+    EXPECT_EQ(ask("5;" + put("tall.pgm", std::string("P5\n0 2147483647\n255\n"))), "0 0");
 }
 
 TEST_F(session, SizeQueryReplacesSlotOne) {

@@ -2,6 +2,11 @@
 // loaders on small pictures whose every pixel is known.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <stdio.h>
+// jpeglib.h needs FILE and size_t declared before it.
+// clang-format off
+#include <jpeglib.h>
+// clang-format on
 
 #include <filesystem>
 #include <string>
@@ -122,25 +127,30 @@ TEST_F(images, PnmKinds) {
         int width, height, channels;
         bytes pixels;
     } cases[] = {
-        {"p6",                   "P6\n1 1\n255\n\x0a\x14\x1e",             1,  1, 3, {10, 20, 30}                                },
-        {"p5 maxval 15",         "P5 2 1 15\n\x0f\x08",                    2,  1, 1, {255, 136}                                  },
-        {"p2",                   "P2 2 1 100 50 100",                      2,  1, 1, {127, 255}                                  },
-        {"p5 above maxval",      "P5 1 1 100\n\xc8",                       1,  1, 1, {254}                                       },
-        {"p1",                   "P1 2 1\n1 0",                            2,  1, 1, {0, 255}                                    },
-        {"p1 one number",        "P1 3 1\n010",                            3,  1, 1, {0, 0, 0}                                   },
-        {"p4",                   "P4 10 1\n\xc0\x40",                      10, 1, 1, {0, 0, 255, 255, 255, 255, 255, 255, 255, 0}},
-        {"p4 two rows",          "P4 3 2\n\xa0\x40",                       3,  2, 1, {0, 255, 0, 255, 0, 255}                    },
-        {"comment",              "P6\n# made by x\n1 1 255\n\x01\x02\x03", 1,  1, 3, {1, 2, 3}                                   },
-        {"letters before width", "P3 abc 2 1 255 1 2 3 4 5 6",             2,  1, 3, {1, 2, 3, 4, 5, 6}                          },
+        {"p6",                              "P6\n1 1\n255\n\x0a\x14\x1e",             1,  1, 3, {10, 20, 30}                                },
+        {"p5 maxval 15",                    "P5 2 1 15\n\x0f\x08",                    2,  1, 1, {255, 136}                                  },
+        {"p2",                              "P2 2 1 100 50 100",                      2,  1, 1, {127, 255}                                  },
+        {"p5 above maxval",                 "P5 1 1 100\n\xc8",                       1,  1, 1, {254}                                       },
+        {"p1",                              "P1 2 1\n1 0",                            2,  1, 1, {0, 255}                                    },
+        {"p1 one number",                   "P1 3 1\n010",                            3,  1, 1, {0, 0, 0}                                   },
+        {"p4",                              "P4 10 1\n\xc0\x40",                      10, 1, 1, {0, 0, 255, 255, 255, 255, 255, 255, 255, 0}},
+        {"p4 two rows",                     "P4 3 2\n\xa0\x40",                       3,  2, 1, {0, 255, 0, 255, 0, 255}                    },
+        {"comment",                         "P6\n# made by x\n1 1 255\n\x01\x02\x03", 1,  1, 3, {1, 2, 3}                                   },
+        {"letters before width",            "P3 abc 2 1 255 1 2 3 4 5 6",             2,  1, 3, {1, 2, 3, 4, 5, 6}                          },
         {"x ends width",
-         "P2 4x3 255\n1 2 3 4 5 6 7 8 9 10 11 12",                         4,
-         3,                                                                       1,
-         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}                                                                                 },
-        {"ends in comment",      "P6\n#abcd",                              0,  0, 3, {}                                          },
-        {"plain comments",       "P2 2 1 255\n# c\n7 # c\n9",              2,  1, 1, {7, 9}                                      },
-        {"long raster",          "P5 1 1 255\n\x05\x06\x07",               1,  1, 1, {5}                                         },
-        {"short raster",         "P6 2 1 255\n\x05",                       2,  1, 3, {5, 0, 0, 0, 0, 0}                          },
-        {"missing height",       "P2 5   \n",                              5,  0, 1, {}                                          },
+         "P2 4x3 255\n1 2 3 4 5 6 7 8 9 10 11 12",                                    4,
+         3,                                                                                  1,
+         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}                                                                                            },
+        {"ends in comment",                 "P6\n#abcd",                              0,  0, 3, {}                                          },
+        {"plain comments",                  "P2 2 1 255\n# c\n7 # c\n9",              2,  1, 1, {7, 9}                                      },
+        {"comments between header numbers",
+         "P3 #c\n2 #c\n1 #c\n255 1 2 3 4 5 6",                                        2,
+         1,                                                                                  3,
+         {1, 2, 3, 4, 5, 6}                                                                                                                 },
+        {"comment before a raw raster",     "P5 2#c\n1#c\n255\n\x05\x06",             2,  1, 1, {5, 6}                                      },
+        {"long raster",                     "P5 1 1 255\n\x05\x06\x07",               1,  1, 1, {5}                                         },
+        {"short raster",                    "P6 2 1 255\n\x05",                       2,  1, 3, {5, 0, 0, 0, 0, 0}                          },
+        {"missing height",                  "P2 5   \n",                              5,  0, 1, {}                                          },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -276,6 +286,79 @@ TEST_F(images, JpegFailuresAndWarnings) {
     EXPECT_TRUE(text.ends_with(">>ERROR<<\timage load error: " + path + "\n")) << text;
 }
 
+// A JPEG of flat C,M,Y,K samples as stored in the file, in the given colour
+// space (CMYK or YCCK); libjpeg adds Adobe's marker to both.
+void write_cmyk_jpeg(const std::string& path, J_COLOR_SPACE space, const bytes& cmyk) {
+    FILE* file = fopen(path.c_str(), "wb");
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr err;
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_compress(&cinfo);
+    jpeg_stdio_dest(&cinfo, file);
+    cinfo.image_width = 16;
+    cinfo.image_height = 16;
+    cinfo.input_components = 4;
+    cinfo.in_color_space = JCS_CMYK;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_colorspace(&cinfo, space);
+    jpeg_set_quality(&cinfo, 100, TRUE);
+    jpeg_start_compress(&cinfo, TRUE);
+    bytes row;
+    for (int x = 0; x < 16; x++) row.insert(row.end(), cmyk.begin(), cmyk.end());
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW rows[] = {row.data()};
+        jpeg_write_scanlines(&cinfo, rows, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    fclose(file);
+}
+
+// Print and stock photographs: Adobe's CMYK stores the inks inverted.
+TEST_F(images, CmykAndYcckJpegsBecomeRgb) {
+    struct {
+        const char* name;
+        bytes stored, rgb;
+    } colours[] = {
+        {"red",       {255, 0, 0, 255},     {255, 0, 0}    },
+        {"dark blue", {0, 0, 255, 128},     {0, 0, 128}    },
+        {"grey",      {255, 255, 255, 100}, {100, 100, 100}},
+    };
+    for (J_COLOR_SPACE space : {JCS_CMYK, JCS_YCCK}) {
+        for (const auto& c : colours) {
+            SCOPED_TRACE(std::string(c.name) + (space == JCS_CMYK ? " CMYK" : " YCCK"));
+            write_cmyk_jpeg(dir.file("c.jpg"), space, c.stored);
+            loaded l;
+            stderr_capture log;
+            ASSERT_TRUE(load_image(dir.file("c.jpg").c_str(), &l.img));
+            EXPECT_EQ(log.text(), "");
+            EXPECT_EQ(l.img.channels, 3);
+            bytes out = l.frame();
+            for (size_t k = 0; k < out.size(); k++) ASSERT_NEAR(out[k], c.rgb[k % 3], 3) << k;
+        }
+    }
+}
+
+// A picture whose every row was read is shown even when what follows its
+// rows is damaged; one damaged before its last row is not.
+TEST_F(images, JpegDamagedAfterItsRowsLoads) {
+    bytes rgb(32 * 16 * 3, 77);
+    write_jpeg(dir.file("whole.jpg"), 32, 16, 3, rgb);
+    std::string whole = read_file(dir.file("whole.jpg"));
+    ASSERT_TRUE(whole.ends_with("\xFF\xD9"));
+    // A second frame header after the scan, where only the end may stand.
+    std::string damaged =
+        whole.substr(0, whole.size() - 2) + std::string("\xFF\xC0\x00\x03\x00", 5);
+    loaded l;
+    stderr_capture log;
+    ASSERT_TRUE(load_image(put("damaged.jpg", damaged).c_str(), &l.img));
+    EXPECT_NE(log.text().find(">>ERROR<<\tlibjpeg: "), std::string::npos) << log.text();
+    EXPECT_EQ(log.text().find("image load error"), std::string::npos);
+    EXPECT_EQ(l.img.width, 32);
+    bytes out = l.frame();
+    for (size_t k = 0; k < out.size(); k++) ASSERT_NEAR(out[k], 77, 3) << k;
+}
+
 // ---- BMP ------------------------------------------------------------------
 
 TEST_F(images, BmpDepthsAndRowOrder) {
@@ -394,6 +477,20 @@ TEST_F(images, GifKeepsAtMost127Frames) {
     EXPECT_EQ(l.img.frame_count, GIF_FRAME_LIMIT);
     EXPECT_EQ(l.frame(127), bytes());
     EXPECT_EQ(pixel_at(l, 126, 0, 0), (bytes{0, 255, 0, 255}));  // colour 126 % 4 == 2
+}
+
+// libnsgif refuses files of more than 4096 frames; the first 127 of a valid
+// one still show.
+TEST_F(images, GifOfThousandsOfFramesShowsTheFirst127) {
+    std::vector<gif_frame_spec> frames;
+    for (int i = 0; i < 5000; i++)
+        frames.push_back({0, 0, 1, 1, bytes{static_cast<uint8_t>(i % 4)}, 1, 1, -1});
+    loaded l;
+    stderr_capture log;
+    ASSERT_TRUE(load_image(put("5000.gif", make_gif(1, 1, GIF_PALETTE, frames)).c_str(), &l.img));
+    EXPECT_EQ(l.img.frame_count, GIF_FRAME_LIMIT);
+    EXPECT_EQ(pixel_at(l, 126, 0, 0), (bytes{0, 255, 0, 255}));  // colour 126 % 4 == 2
+    EXPECT_EQ(log.text(), ">>WARN<<\tlibnsgif: GIF_FRAME_DATA_ERROR\n");
 }
 
 TEST_F(images, GifWithoutFramesLoadsEmpty) {

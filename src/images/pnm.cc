@@ -62,7 +62,13 @@ int32_t pnm_read_number(FILE* file) {
         }
         c = getc(file);
     }
-    return value;  // the byte after the digits stays consumed
+    // The byte after the digits stays consumed; when it opens a comment, the
+    // comment goes with it, up to and including its newline.
+    if (c == '#') {
+        do c = getc(file);
+        while (c != EOF && c != '\n');
+    }
+    return value;
 }
 
 bool load_pnm(FILE* file, image* img) {

@@ -22,28 +22,33 @@ void load_into_slot(image* slot, int index, const char* path) {
     slot->drawn = false;
 }
 
-// The window of the fitted picture that a draw shows, clamped to the picture
-// and to the terminal, in 64 bits so no sum can wrap. The part of a window
-// that lies left of or above the picture has no pixels and is dropped.
+// The window of the fitted picture that a draw shows and where it goes,
+// clamped to the picture and to the terminal, in 64 bits so no sum can wrap.
 struct window {
-    int64_t left, top, width, height;
+    int64_t left, top, width, height;  // of the fitted picture
+    int64_t x, y;                      // where its top left corner goes
 };
 
 window clamp_window(const draw_request& r, int32_t fitted_w, int32_t fitted_h,
                     const term_geometry& term) {
-    window win = {r.sx, r.sy, r.sw != 0 ? r.sw : r.w, r.sh != 0 ? r.sh : r.h};
-    if (win.left + win.width > fitted_w) win.width = fitted_w - win.left;
-    if (win.top + win.height > fitted_h) win.height = fitted_h - win.top;
-    if (r.x + win.width > term.width) win.width = int64_t{term.width} - r.x;
-    if (r.y + win.height > term.height) win.height = int64_t{term.height} - r.y;
+    window win = {r.sx, r.sy, r.sw != 0 ? r.sw : r.w, r.sh != 0 ? r.sh : r.h, r.x, r.y};
+    // A window that begins left of or above the picture keeps the host's
+    // geometry: the picture's first column lands at x - sx, its first row at
+    // y - sy, and the part of the window outside the picture shows nothing.
     if (win.left < 0) {
         win.width += win.left;
+        win.x -= win.left;
         win.left = 0;
     }
     if (win.top < 0) {
         win.height += win.top;
+        win.y -= win.top;
         win.top = 0;
     }
+    if (win.left + win.width > fitted_w) win.width = fitted_w - win.left;
+    if (win.top + win.height > fitted_h) win.height = fitted_h - win.top;
+    if (win.x + win.width > term.width) win.width = term.width - win.x;
+    if (win.y + win.height > term.height) win.height = term.height - win.y;
     return win;
 }
 
@@ -204,9 +209,12 @@ bool show_window(term_geometry* geometry, image_table* table, image* slot, const
         static_cast<int32_t>(win.height < geometry->height ? win.height : geometry->height)};
     if (key.columns < 0) key.columns = 0;
     if (key.rows < 0) key.rows = 0;
+    // A visible window starts between the host's x (y) and the terminal's
+    // width (height), so its position fits 32 bits.
+    int32_t x = static_cast<int32_t>(win.x), y = static_cast<int32_t>(win.y);
     if (encoded_window* entry = find_window(slot, key)) {
         entry->last_use = ++table->draw_clock;
-        move_cursor(geometry, r.x, r.y);
+        move_cursor(geometry, x, y);
         write_all(geometry->fd, entry->data, entry->size);
         return true;
     }
@@ -224,7 +232,7 @@ bool show_window(term_geometry* geometry, image_table* table, image* slot, const
     free(temporary);
     if (!rgb) return false;
 
-    move_cursor(geometry, r.x, r.y);
+    move_cursor(geometry, x, y);
     sixel_sink sink = {geometry, true, nullptr, 0, 0};
     sixel_emit(&sink, rgb, static_cast<int32_t>(win.width), static_cast<int32_t>(win.height));
     free(rgb);
