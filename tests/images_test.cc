@@ -535,7 +535,78 @@ TEST_F(images, CutGifShowsWhatDecoded) {
         stderr_capture quiet;
         EXPECT_FALSE(load_image(cut(size).c_str(), &l.img));
         for (auto* frame : l.img.frames) EXPECT_EQ(frame, nullptr);
-        EXPECT_EQ(l.img.gif, nullptr);
+        EXPECT_EQ(l.img.anim, nullptr);
+    }
+}
+
+// ---- WebP -------------------------------------------------------------------
+
+const std::string GOOD = std::string(VORPIX_TEST_DATA) + "/good/";
+
+TEST_F(images, WebpStillsLossyAndLosslessWithAlpha) {
+    loaded lossy;
+    ASSERT_TRUE(load_image((GOOD + "lossy.webp").c_str(), &lossy.img));
+    EXPECT_EQ(lossy.img.width, 32);
+    EXPECT_EQ(lossy.img.height, 24);
+    EXPECT_EQ(lossy.img.channels, 3);
+    EXPECT_FALSE(lossy.img.has_alpha);
+    bytes out = lossy.frame();
+    const uint8_t colour[] = {200, 100, 50};
+    for (size_t k = 0; k < out.size(); k++) ASSERT_NEAR(out[k], colour[k % 3], 6) << k;
+
+    // Left half opaque red, right half blue at half transparency.
+    loaded alpha;
+    ASSERT_TRUE(load_image((GOOD + "lossless-alpha.webp").c_str(), &alpha.img));
+    EXPECT_EQ(alpha.img.width, 24);
+    EXPECT_EQ(alpha.img.channels, 4);
+    EXPECT_TRUE(alpha.img.has_alpha);
+    EXPECT_EQ(pixel_at(alpha, 0, 0, 0), (bytes{255, 0, 0, 255}));
+    bytes blue = pixel_at(alpha, 0, 23, 15);
+    EXPECT_EQ(blue[2], 255);
+    EXPECT_NEAR(blue[3], 128, 1);
+}
+
+TEST_F(images, WebpAnimationsStepThroughTheirFrames) {
+    loaded l;
+    ASSERT_TRUE(load_image((GOOD + "anim.webp").c_str(), &l.img));
+    EXPECT_EQ(l.img.width, 20);
+    EXPECT_EQ(l.img.height, 10);
+    EXPECT_EQ(l.img.channels, 4);
+    ASSERT_EQ(l.img.frame_count, 3);
+    EXPECT_EQ((std::vector<int>{l.img.delays[0], l.img.delays[1], l.img.delays[2]}),
+              (std::vector<int>{10, 20, 30}));
+    const bytes red = {255, 0, 0, 255}, green = {0, 255, 0, 255}, blue = {0, 0, 255, 255};
+    for (int frame : {0, 1, 2, 0, 2, 1}) {  // in order or not, each frame is itself
+        SCOPED_TRACE(frame);
+        EXPECT_EQ(pixel_at(l, frame, 19, 9), (frame == 0 ? red : frame == 1 ? green : blue));
+    }
+}
+
+TEST_F(images, DamagedWebpFailsCleanly) {
+    std::string whole = read_file(GOOD + "anim.webp");
+    std::string still = read_file(GOOD + "lossy.webp");
+    struct {
+        std::string name, data;
+    } cases[] = {
+        {"header only",     whole.substr(0,                                      12)               },
+        {"cut still",       still.substr(0,                                      still.size() - 20)},
+        {"not webp inside", std::string("RIFF\x10\0\0\0WEBPVP8 garbage-garbage", 31)               },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        loaded l;
+        stderr_capture log;
+        EXPECT_FALSE(load_image(put("bad.webp", c.data).c_str(), &l.img));
+        EXPECT_EQ(l.img.frames[0], nullptr);
+        EXPECT_EQ(l.img.anim, nullptr);
+        EXPECT_NE(log.text().find(">>ERROR<<\tlibwebp: "), std::string::npos) << log.text();
+    }
+    // A cut animation keeps the frames before the cut.
+    loaded cut;
+    stderr_capture quiet;
+    if (load_image(put("cut.webp", whole.substr(0, whole.size() - 10)).c_str(), &cut.img)) {
+        EXPECT_GE(cut.img.frame_count, 1);
+        EXPECT_LE(cut.img.frame_count, 2);
     }
 }
 

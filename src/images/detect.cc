@@ -6,7 +6,7 @@
 namespace {
 
 // Indexed by image_type.
-const image_loader image_loaders[] = {load_jpeg, load_png, load_bmp, load_gif, load_pnm};
+const image_loader image_loaders[] = {load_jpeg, load_png, load_bmp, load_gif, load_pnm, load_webp};
 static_assert(sizeof image_loaders / sizeof image_loaders[0] == IMAGE_UNKNOWN,
               "one loader for every known type, in the enum's order");
 
@@ -15,12 +15,17 @@ const uint8_t PNG_SIGNATURE[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 }  // namespace
 
 image_type detect_image_type(FILE* file) {
-    uint8_t header[8];
-    if (fread(header, 1, sizeof header, file) < sizeof header) {
+    uint8_t header[12];
+    size_t got = fread(header, 1, sizeof header, file);
+    if (got < 8) {
         log_message(LOG_ERROR, "couldn't read header\n");
         return IMAGE_UNKNOWN;
     }
     fseek(file, 0, SEEK_SET);
+    // RIFF, the chunk's size, WEBP.
+    if (got == 12 && memcmp(header, "RIFF", 4) == 0 && memcmp(header + 8, "WEBP", 4) == 0) {
+        return IMAGE_WEBP;
+    }
     if (header[0] == 0xFF && header[1] == 0xD8) return IMAGE_JPEG;
     if (memcmp(header, PNG_SIGNATURE, sizeof PNG_SIGNATURE) == 0) return IMAGE_PNG;
     if (memcmp(header, "GIF", 3) == 0) return IMAGE_GIF;

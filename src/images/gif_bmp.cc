@@ -2,8 +2,8 @@
 // in memory into a canvas they obtain through our bitmap callbacks; here a
 // bitmap is just its zero-filled pixel block (4 bytes a pixel, R,G,B,A), so
 // the handle and the pixel pointer are the same pointer. A GIF keeps its file
-// and its decoder in the record and decodes a frame onto its one canvas when
-// the frame is drawn; a BMP is copied into a frame of its own.
+// and its decoder in the record as an animation and decodes a frame onto its
+// one canvas when the frame is drawn; a BMP's canvas becomes its frame.
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -19,21 +19,11 @@ extern "C" {
 
 namespace {
 
-// All frames of one animation together, counted as full canvases: an
-// animation shows only as many frames as fit this budget (at least one), so
-// a huge canvas cycles through fewer frames. Frames are decoded one at a time
-// when drawn, so this is no longer what the animation holds in memory; hosts
-// see it in the frame cycle, so it stays. 1 GiB is 127 frames of 1440x1080.
-constexpr uint64_t MAX_ANIMATION_BYTES = uint64_t{1} << 30;
-static_assert(MAX_ANIMATION_BYTES >= MAX_FRAME_BYTES,
-              "a frame that can be held must fit the budget");
-
 // Both decoders read from the whole file in memory, and a GIF's file stays
 // there while the picture is shown. A BMP holds at most 4 bytes a pixel plus
 // its headers and palette, so a larger file cannot be a picture we accept; a
 // GIF larger than the animation budget is refused as well.
 constexpr uint64_t MAX_BMP_FILE_BYTES = MAX_FRAME_BYTES + (uint64_t{1} << 20);
-constexpr uint64_t MAX_GIF_FILE_BYTES = MAX_ANIMATION_BYTES;
 
 // A canvas the size of a frame we could hold, or null (nothing logged: the
 // library reports a memory shortage).
@@ -144,105 +134,78 @@ uint8_t* read_whole_file(FILE* file, uint64_t max_bytes, uint64_t* size_out) {
     return data;
 }
 
-struct gif_source {
-    gif_animation decoder;
-    uint8_t* data;    // the whole file, which the decoder reads from
-    int32_t decoded;  // the frame on the canvas, or -1
-    int32_t partial;  // the last frame, when it decodes only in part; or -1
-};
+namespace {
 
-void gif_source_free(gif_source* gif) {
-    if (!gif) return;
-    gif_finalise(&gif->decoder);
-    free(gif->data);
+const uint8_t* gif_decode(animation* anim, int32_t index) {
+    gif_animation* gif = static_cast<gif_animation*>(anim->decoder);
+    if (gif_decode_frame(gif, static_cast<unsigned int>(index)) != GIF_OK) return nullptr;
+    return static_cast<const uint8_t*>(gif->frame_image);
+}
+
+void gif_release(animation* anim) {
+    gif_animation* gif = static_cast<gif_animation*>(anim->decoder);
+    if (gif) gif_finalise(gif);
     free(gif);
 }
 
-const uint8_t* gif_canvas(const gif_source* gif) {
-    return static_cast<const uint8_t*>(gif->decoder.frame_image);
-}
+const animation_ops gif_ops = {gif_decode, gif_release};
 
-bool gif_decode_to(image* img, int32_t index) {
-    gif_source* gif = img->gif;
-    if (index < 0 || index >= img->frame_count) return false;
-    if (gif->decoded == index) return true;
-    // The canvas carries what earlier frames left on it, so frames are
-    // decoded strictly in order: from the one after the canvas's, or from 0.
-    int32_t next = gif->decoded >= 0 && gif->decoded < index ? gif->decoded + 1 : 0;
-    for (int32_t i = next; i <= index; i++) {
-        // A frame cut short leaves what it decoded on the canvas.
-        if (gif_decode_frame(&gif->decoder, static_cast<unsigned int>(i)) != GIF_OK &&
-            i != gif->partial) {
-            gif->decoded = -1;
-            return false;
-        }
-        gif->decoded = i;
-    }
-    return true;
-}
+}  // namespace
 
 bool load_gif(FILE* file, image* img) {
-    gif_source* gif = static_cast<gif_source*>(calloc_or_log(1, sizeof(gif_source)));
+    uint64_t size = 0;
+    uint8_t* data = read_whole_file(file, MAX_ANIMATION_BYTES, &size);
+    if (!data) return false;
+    // From here the record owns the animation; a failed load's reset frees it.
+    img->anim = animation_create(&gif_ops, data);
+    if (!img->anim) return false;
+    gif_animation* gif = static_cast<gif_animation*>(calloc_or_log(1, sizeof(gif_animation)));
     if (!gif) return false;
     // gif_create only copies the table; it takes a non-const pointer.
-    gif_create(&gif->decoder, const_cast<gif_bitmap_callback_vt*>(&gif_callbacks));
-    gif->decoded = -1;
-    gif->partial = -1;
-    img->gif = gif;  // from here the record owns it, and a failed load's reset frees it
+    gif_create(gif, const_cast<gif_bitmap_callback_vt*>(&gif_callbacks));
+    img->anim->decoder = gif;
 
-    uint64_t size = 0;
-    gif->data = read_whole_file(file, MAX_GIF_FILE_BYTES, &size);
-    if (!gif->data) return false;
     // A file cut short or damaged after some frames still shows those frames,
     // as a browser does: only a file without any frame fails here.
-    gif_animation* decoder = &gif->decoder;
-    gif_result status = gif_initialise(decoder, size, gif->data);
+    gif_result status = gif_initialise(gif, size, data);
     if (status != GIF_OK && status != GIF_WORKING) {
-        if (decoder->frame_count_partial == 0 || status == GIF_INSUFFICIENT_MEMORY) {
+        if (gif->frame_count_partial == 0 || status == GIF_INSUFFICIENT_MEMORY) {
             log_message(LOG_ERROR, "libnsgif: %s\n", gif_status_name(status));
             return false;
         }
         log_message(LOG_WARN, "libnsgif: %s\n", gif_status_name(status));
     }
 
-    img->width = static_cast<int32_t>(decoder->width);
-    img->height = static_cast<int32_t>(decoder->height);
+    img->width = static_cast<int32_t>(gif->width);
+    img->height = static_cast<int32_t>(gif->height);
     img->channels = 4;
-    size_t frame_bytes = 0;
+    img->loop_count = gif->loop_count;
     // Frames whose data began count too: the one cut short shows in part.
-    unsigned int available = decoder->frame_count_partial > decoder->frame_count
-                                 ? decoder->frame_count_partial
-                                 : decoder->frame_count;
-    int32_t frames =
-        available < GIF_FRAME_LIMIT ? static_cast<int32_t>(available) : GIF_FRAME_LIMIT;
-    if (frames > 0 && frame_byte_count(img->width, img->height, 4, &frame_bytes) &&
-        frame_bytes > 0 && frames > static_cast<int64_t>(MAX_ANIMATION_BYTES / frame_bytes)) {
-        frames = static_cast<int32_t>(MAX_ANIMATION_BYTES / frame_bytes);
-    }
-    img->loop_count = decoder->loop_count;
+    unsigned int available =
+        gif->frame_count_partial > gif->frame_count ? gif->frame_count_partial : gif->frame_count;
+    int32_t frames = animation_frame_limit(available, img->width, img->height);
     for (int32_t i = 0; i < frames; i++) {
-        img->delays[i] = static_cast<int32_t>(decoder->frames[i].frame_delay);
+        img->delays[i] = static_cast<int32_t>(gif->frames[i].frame_delay);
     }
 
     // Every frame is decoded once now, to learn which ones decode; the pixels
     // are decoded again when a frame is drawn. The first frame that fails is
     // the last one shown, with what of it decoded; a canvas that cannot be
     // had fails the load.
+    animation* anim = img->anim;
     img->frame_count = frames;
     for (int32_t i = 0; i < frames; i++) {
-        status = gif_decode_frame(decoder, static_cast<unsigned int>(i));
-        if (status == GIF_OK) {
-            gif->decoded = i;
-            continue;
-        }
-        if (status == GIF_INSUFFICIENT_MEMORY || !decoder->frame_image) {
+        status = gif_decode_frame(gif, static_cast<unsigned int>(i));
+        anim->canvas = static_cast<const uint8_t*>(gif->frame_image);
+        anim->decoded = i;
+        if (status == GIF_OK) continue;
+        if (status == GIF_INSUFFICIENT_MEMORY || !anim->canvas) {
             log_message(LOG_ERROR, "libnsgif: %s\n", gif_status_name(status));
             return false;
         }
         log_message(LOG_WARN, "libnsgif: %s\n", gif_status_name(status));
         img->frame_count = i + 1;
-        gif->partial = i;
-        gif->decoded = i;
+        anim->partial = i;
         break;
     }
     return true;

@@ -13,9 +13,28 @@ constexpr int MAX_FRAMES = 128;
 // One less than MAX_FRAMES, so a GIF never fills the last frame entry.
 constexpr int GIF_FRAME_LIMIT = 127;
 
-// An animation decoded a frame at a time: the file's bytes and the decoder
-// with its one canvas (defined by the GIF loader).
-struct gif_source;
+struct animation;
+
+// What an animation's decoder does, one table per format.
+struct animation_ops {
+    // Decodes frame `index` onto the canvas, which holds frame index - 1
+    // (anything at all when index is 0: the decoder starts over). Returns the
+    // canvas, or null when the frame does not decode.
+    const uint8_t* (*decode)(animation* anim, int32_t index);
+    // Frees the decoder (not the record's data or the record itself).
+    void (*release)(animation* anim);
+};
+
+// A picture whose frames are decoded one at a time onto one canvas when they
+// are drawn (GIF, animated WebP): the whole file and its decoder.
+struct animation {
+    const animation_ops* ops;
+    void* decoder;
+    uint8_t* data;          // the file, which the decoder reads from
+    const uint8_t* canvas;  // width x height R,G,B,A: the last frame decoded
+    int32_t decoded;        // the frame on the canvas, or -1
+    int32_t partial;        // the last frame when it decodes only in part, or -1
+};
 
 // The current frame fitted into the box of the last draw that needed a fit.
 struct fitted_frame {
@@ -50,7 +69,7 @@ struct image {
     int32_t loop_count;
     int32_t current_frame;
     bool drawn;
-    gif_source* gif;  // a GIF's frames are decoded from here when drawn; null otherwise
+    animation* anim;  // an animation's frames are decoded from here when drawn; else null
     // What the draw keeps between draws (see the draw cache in render.h).
     fitted_frame fitted;
     encoded_window* windows;  // `window_count` entries, null until the first draw
@@ -82,20 +101,28 @@ int select_slot(int32_t number);
 // without frames (frame_count 0 or less) stays at 0.
 void image_advance_frame(image* img);
 // The frame the next draw shows, or null when the slot holds no picture. For
-// a GIF it is the decoder's canvas, whose pixels may belong to another frame
+// an animation it is the canvas, whose pixels may belong to another frame
 // until image_frame_pixels has been called.
 const uint8_t* image_current_frame(const image* img);
-// The current frame's pixels, decoding a GIF frame when needed: null when the
-// slot holds no picture or the frame cannot be decoded (logged).
+// The current frame's pixels, decoding an animation's frame when needed:
+// null when the slot holds no picture or the frame cannot be decoded.
 const uint8_t* image_frame_pixels(image* img);
-// Frees a GIF decoder and the file bytes it holds (null does nothing).
-void gif_source_free(gif_source* gif);
-// The decoder's canvas: width x height R,G,B,A, holding the last decoded frame.
-const uint8_t* gif_canvas(const gif_source* gif);
-// Decodes frame `index` of the record's GIF onto its canvas, the frames
+
+// ---- Animations -------------------------------------------------------------
+
+// A new animation record over `data` (taken over) with the format's decoder
+// functions; null (logged) without memory. The loader sets its decoder.
+animation* animation_create(const animation_ops* ops, uint8_t* data);
+// Frees the decoder, the file and the record (null does nothing).
+void animation_free(animation* anim);
+// Decodes frame `index` of the record's animation onto its canvas, the frames
 // before it first when the canvas does not hold the previous one, so every
 // frame looks as it does when the frames are played in order.
-bool gif_decode_to(image* img, int32_t index);
+bool animation_decode_to(image* img, int32_t index);
+// How many of `available` frames of a width x height animation are shown: at
+// most GIF_FRAME_LIMIT, and no more than fit the animation budget counted as
+// full R,G,B,A canvases (at least one).
+int32_t animation_frame_limit(uint64_t available, int32_t width, int32_t height);
 
 // ---- Byte counts ----------------------------------------------------------
 
@@ -105,6 +132,16 @@ bool gif_decode_to(image* img, int32_t index);
 // second copy of it, and a GIF canvas a third). 512 MiB holds a 178-megapixel
 // RGB photograph or an 11585x11585 RGBA picture.
 constexpr uint64_t MAX_FRAME_BYTES = uint64_t{512} << 20;
+
+// All frames of one animation together, counted as full R,G,B,A canvases:
+// an animation shows only as many frames as fit this budget (at least one),
+// so a huge canvas cycles through fewer frames. Frames are decoded when drawn,
+// so this is not what an animation holds in memory; hosts see it in the frame
+// cycle, so it stays. 1 GiB is 127 frames of 1440x1080. An animation's file,
+// held whole while it is shown, may not be larger either.
+constexpr uint64_t MAX_ANIMATION_BYTES = uint64_t{1} << 30;
+static_assert(MAX_ANIMATION_BYTES >= MAX_FRAME_BYTES,
+              "a frame that can be held must fit the budget");
 
 // width x height x channels in 64 bits, refusing negative factors and results
 // above MAX_FRAME_BYTES. True and the count in `bytes` when acceptable.
@@ -125,7 +162,8 @@ enum image_type {
     IMAGE_BMP = 2,
     IMAGE_GIF = 3,
     IMAGE_PNM = 4,
-    IMAGE_UNKNOWN = 5,
+    IMAGE_WEBP = 5,
+    IMAGE_UNKNOWN = 6,
 };
 
 // A loader reads the open stream (positioned at 0, never closed by it) into
@@ -134,8 +172,8 @@ enum image_type {
 // record and belongs to it.
 using image_loader = bool (*)(FILE* file, image* img);
 
-// Looks at the first 8 bytes and rewinds. Fewer than 8 bytes: logged
-// ("couldn't read header") and IMAGE_UNKNOWN.
+// Looks at the first 12 bytes (8 for every format but WebP) and rewinds.
+// Fewer than 8 bytes: logged ("couldn't read header") and IMAGE_UNKNOWN.
 image_type detect_image_type(FILE* file);
 
 // Opens `path` (null is taken as a name that cannot be opened), detects its
@@ -151,6 +189,7 @@ bool load_png(FILE* file, image* img);
 bool load_bmp(FILE* file, image* img);
 bool load_gif(FILE* file, image* img);
 bool load_pnm(FILE* file, image* img);
+bool load_webp(FILE* file, image* img);
 
 // The PNM number scanner: skips whitespace and comments, reads decimal digits
 // and consumes the byte after them. 0 when no digit comes; -1 when the number does not fit

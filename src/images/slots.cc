@@ -25,7 +25,7 @@ void image_init(image* img) {
     img->loop_count = 0;
     img->current_frame = 0;
     img->drawn = false;
-    img->gif = nullptr;
+    img->anim = nullptr;
     img->fitted = {};
     img->windows = nullptr;
     img->window_count = 0;
@@ -36,8 +36,8 @@ void image_free_frames(image* img) {
         free(img->frames[i]);
         img->frames[i] = nullptr;
     }
-    gif_source_free(img->gif);
-    img->gif = nullptr;
+    animation_free(img->anim);
+    img->anim = nullptr;
     free(img->fitted.pixels);
     img->fitted = {};
     for (int32_t i = 0; i < img->window_count; i++) free(img->windows[i].data);
@@ -68,14 +68,16 @@ void image_advance_frame(image* img) {
 
 const uint8_t* image_current_frame(const image* img) {
     if (img->current_frame < 0 || img->current_frame >= MAX_FRAMES) return nullptr;
-    if (img->gif) return img->current_frame < img->frame_count ? gif_canvas(img->gif) : nullptr;
+    if (img->anim) return img->current_frame < img->frame_count ? img->anim->canvas : nullptr;
     return img->frames[img->current_frame];
 }
 
 const uint8_t* image_frame_pixels(image* img) {
-    if (!img->gif) return image_current_frame(img);
-    if (!image_current_frame(img) || !gif_decode_to(img, img->current_frame)) return nullptr;
-    return gif_canvas(img->gif);
+    if (!img->anim) return image_current_frame(img);
+    if (!image_current_frame(img) || !animation_decode_to(img, img->current_frame)) {
+        return nullptr;
+    }
+    return img->anim->canvas;
 }
 
 bool frame_byte_count(int64_t width, int64_t height, int64_t channels, size_t* bytes) {

@@ -1,0 +1,55 @@
+// Animations decoded a frame at a time onto one canvas: what GIF and WebP
+// share. Only the file's bytes and the decoder's canvases are held, whatever
+// the frame count; draws step through the frames in order.
+#include <stdlib.h>
+
+#include "control/control.h"
+#include "images/image.h"
+
+animation* animation_create(const animation_ops* ops, uint8_t* data) {
+    animation* anim = static_cast<animation*>(calloc_or_log(1, sizeof(animation)));
+    if (!anim) {
+        free(data);
+        return nullptr;
+    }
+    *anim = {ops, nullptr, data, nullptr, -1, -1};
+    return anim;
+}
+
+void animation_free(animation* anim) {
+    if (!anim) return;
+    anim->ops->release(anim);
+    free(anim->data);
+    free(anim);
+}
+
+bool animation_decode_to(image* img, int32_t index) {
+    animation* anim = img->anim;
+    if (index < 0 || index >= img->frame_count) return false;
+    if (anim->decoded == index) return true;
+    // The canvas carries what earlier frames left on it, so frames are
+    // decoded strictly in order: from the one after the canvas's, or from 0.
+    int32_t next = anim->decoded >= 0 && anim->decoded < index ? anim->decoded + 1 : 0;
+    for (int32_t i = next; i <= index; i++) {
+        const uint8_t* canvas = anim->ops->decode(anim, i);
+        // A frame cut short leaves what it decoded on the canvas.
+        if (!canvas && i != anim->partial) {
+            anim->decoded = -1;
+            return false;
+        }
+        if (canvas) anim->canvas = canvas;
+        anim->decoded = i;
+    }
+    return true;
+}
+
+int32_t animation_frame_limit(uint64_t available, int32_t width, int32_t height) {
+    int32_t frames =
+        available < GIF_FRAME_LIMIT ? static_cast<int32_t>(available) : GIF_FRAME_LIMIT;
+    size_t frame_bytes = 0;
+    if (frames > 0 && frame_byte_count(width, height, 4, &frame_bytes) && frame_bytes > 0 &&
+        frames > static_cast<int64_t>(MAX_ANIMATION_BYTES / frame_bytes)) {
+        frames = static_cast<int32_t>(MAX_ANIMATION_BYTES / frame_bytes);
+    }
+    return frames;
+}
