@@ -226,6 +226,16 @@ TEST_F(Xterm, PicturesSitWhereTheDrawsAskInARealTerminal) {
         lines.push_back("6");
         lines.push_back("1;4;404;100;32;32;0;0;0;0;");  // x 400, y 96
     }
+    // WebP: a lossy still, and an animation of red, green and blue 20x10
+    // frames drawn five times.
+    std::string good = std::string(VORPIX_TEST_DATA) + "/good/";
+    lines.push_back("0;6;0;0;0;0;0;0;0;0;" + good + "lossy.webp");
+    lines.push_back("0;7;0;0;0;0;0;0;0;0;" + good + "anim.webp");
+    lines.push_back("1;6;482;17;32;24;0;0;0;0;");  // x 480, y 16
+    for (int i = 0; i < 5; i++) {
+        lines.push_back("6");
+        lines.push_back("1;7;530;20;20;10;0;0;0;0;");  // x 528, y 16
+    }
     lines.push_back("1;5;500;320;60;100;0;0;0;0;");  // x 496, y 320; 41 rows fit above 361
     screen s;
     ASSERT_TRUE(run_host(lines, &s)) << "the host in xterm did not finish";
@@ -241,6 +251,8 @@ TEST_F(Xterm, PicturesSitWhereTheDrawsAskInARealTerminal) {
     expect_area(s, 200, 146, 75, 50, BLUE, "bottom left quadrant");
     expect_area(s, 275, 146, 75, 50, YELLOW, "bottom right quadrant");
     expect_area(s, 400, 96, 32, 32, MAGENTA, "animation after five draws: frame 1");
+    expect_area(s, 480, 16, 32, 24, {200, 100, 50}, "lossy WebP");
+    expect_area(s, 528, 16, 20, 10, {0, 255, 0}, "WebP animation after five draws: frame 1");
     // The clipped picture ends at the drawable area's last row (360). The
     // host's marker stands at the cursor, over the picture's bottom-left cells.
     // x 496 to 555, y 320 to 360, less the marker's three cells and the text
