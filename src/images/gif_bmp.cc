@@ -228,9 +228,11 @@ bool load_bmp(FILE* file, image* img) {
         return false;
     }
     // Rows decoded before the data ran out or went wrong are shown, the rest
-    // left transparent, as a browser does.
+    // left transparent, as a browser does; a file whose pixel data is missing
+    // altogether shows as a transparent picture of its size.
     status = bmp_decode(&bmp);
-    bool ok = status == BMP_OK || (status != BMP_INSUFFICIENT_MEMORY && bmp.decoded && bmp.bitmap);
+    bool ok = bmp.bitmap && (status == BMP_OK || status == BMP_INSUFFICIENT_DATA ||
+                             (status == BMP_DATA_ERROR && bmp.decoded));
     if (status != BMP_OK) {
         log_message(ok ? LOG_WARN : LOG_ERROR, "libnsbmp: %s\n", bmp_status_name(status));
     }
