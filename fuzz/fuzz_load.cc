@@ -1,5 +1,7 @@
 // Any bytes as a picture file: detection and the matching loader, through an
-// in-memory stream. Whatever happens, the record must come back freeable.
+// in-memory stream, then every frame as the draws ask for them (an
+// animation's frames are decoded then), the first again at the end.
+// Whatever happens, the record must come back freeable.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -12,7 +14,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!file) return 0;
     image img;
     image_init(&img);
-    load_image_stream(file, "fuzz", &img);
+    if (load_image_stream(file, "fuzz", &img)) {
+        for (int32_t i = 0; i <= img.frame_count && i < MAX_FRAMES; i++) {
+            img.current_frame = i < img.frame_count ? i : 0;
+            image_frame_pixels(&img);
+        }
+    }
     fclose(file);
     image_free_frames(&img);
     return 0;

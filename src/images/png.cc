@@ -15,9 +15,12 @@ constexpr png_uint_32 PNG_CHUNK_CACHE_MAX = 128;
 // The largest chunk libpng may allocate for (IDAT is streamed, not held):
 // a few-byte file can declare a 2 GB text chunk.
 constexpr png_alloc_size_t PNG_CHUNK_MALLOC_MAX = png_alloc_size_t{8} << 20;
-// Chunks this program never uses: skipped unread instead of decompressed.
-const png_byte IGNORED_CHUNKS[] = "iTXt\0tEXt\0zTXt\0iCCP\0sPLT\0eXIf\0";
-constexpr int IGNORED_CHUNK_COUNT = 6;
+// Ancillary chunks that never change the pixels we read: skipped unread
+// instead of stored, decompressed or, for pCAL and sCAL, allocated for at
+// whatever length the file declares.
+const png_byte IGNORED_CHUNKS[] =
+    "iTXt\0tEXt\0zTXt\0iCCP\0sPLT\0eXIf\0pCAL\0sCAL\0sTER\0hIST\0tIME\0pHYs\0oFFs\0";
+constexpr int IGNORED_CHUNK_COUNT = 13;
 static_assert(sizeof IGNORED_CHUNKS == IGNORED_CHUNK_COUNT * 5 + 1);
 
 [[noreturn]] void on_png_error(png_structp png, png_const_charp message) {
