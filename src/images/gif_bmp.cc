@@ -19,6 +19,10 @@ extern "C" {
 
 namespace {
 
+// Zero bytes after the end of a file read whole: libnsbmp's RLE decoders read
+// a byte past the data they were given (a fuzzed RLE8 file showed it).
+constexpr size_t FILE_PADDING = 16;
+
 // Both decoders read from the whole file in memory, and a GIF's file stays
 // there while the picture is shown. A BMP holds at most 4 bytes a pixel plus
 // its headers and palette, so a larger file cannot be a picture we accept; a
@@ -123,7 +127,7 @@ uint8_t* read_whole_file(FILE* file, uint64_t max_bytes, uint64_t* size_out) {
         return nullptr;
     }
     size_t size = static_cast<size_t>(position);
-    uint8_t* data = static_cast<uint8_t*>(calloc_or_log(size > 0 ? size : 1, 1));
+    uint8_t* data = static_cast<uint8_t*>(calloc_or_log(size + FILE_PADDING, 1));
     if (!data) return nullptr;
     fseek(file, 0, SEEK_SET);
     if (fread(data, 1, size, file) < size) {

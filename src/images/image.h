@@ -198,5 +198,6 @@ int32_t pnm_read_number(FILE* file);
 
 // Reads the whole stream into one heap buffer that the caller frees, storing
 // its size in `size_out`. Null on failure, with nothing stored; a stream
-// larger than `max_bytes` is refused unread ("calloc: %s\n").
+// larger than `max_bytes` is refused unread ("calloc: %s\n"). A few zero
+// bytes follow the data, for decoders that read a little past its end.
 uint8_t* read_whole_file(FILE* file, uint64_t max_bytes, uint64_t* size_out);
