@@ -1,9 +1,19 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
+
 #include "render/render.h"
 
 namespace {
+
+// A buffer from the C allocators, freed when its owner goes.
+struct free_deleter {
+    void operator()(void* block) const {
+        free(block);
+    }
+};
+using owned_bytes = std::unique_ptr<uint8_t, free_deleter>;
 
 // The numbers of a load or draw line, fields 1 to 9.
 struct draw_request {
@@ -171,7 +181,7 @@ void keep_window(image_table* table, image* slot, const window_key& key, sixel_s
 // cannot be kept comes back in `*temporary` for the caller to free. Null
 // when the memory cannot be had (logged).
 const uint8_t* fitted_pixels(image_table* table, image* slot, const uint8_t* pixels,
-                             const draw_request& r, uint8_t** temporary) {
+                             const draw_request& r, owned_bytes* temporary) {
     fitted_frame* kept = &slot->fitted;
     if (kept->pixels && kept->frame == slot->current_frame && kept->box_w == r.w &&
         kept->box_h == r.h) {
@@ -189,7 +199,7 @@ const uint8_t* fitted_pixels(image_table* table, image* slot, const uint8_t* pix
     uint8_t* fitted = downscale_to_fit(pixels, &width, &height, slot->channels, r.w, r.h);
     if (!fitted) return nullptr;
     if (!keep) {
-        *temporary = fitted;
+        temporary->reset(fitted);
         return fitted;
     }
     *kept = {fitted, bytes, slot->current_frame, r.w, r.h, width, height, ++table->draw_clock};
@@ -221,21 +231,24 @@ bool show_window(term_geometry* geometry, image_table* table, image* slot, const
 
     const uint8_t* pixels = image_frame_pixels(slot);
     if (!pixels) return false;
-    uint8_t* temporary = nullptr;
+    owned_bytes temporary;
     if (reduce) {
         pixels = fitted_pixels(table, slot, pixels, r, &temporary);
         if (!pixels) return false;
     }
-    uint8_t* rgb = window_to_rgb(geometry, pixels, fitted_w, fitted_h, slot->channels,
-                                 static_cast<int32_t>(win.left), static_cast<int32_t>(win.top),
-                                 static_cast<int32_t>(win.width), static_cast<int32_t>(win.height));
-    free(temporary);
+    // The encoder's error diffusion writes into its input: it gets a private
+    // copy of the window, never the frame or the kept fitted frame.
+    owned_bytes rgb(window_to_rgb(geometry, pixels, fitted_w, fitted_h, slot->channels,
+                                  static_cast<int32_t>(win.left), static_cast<int32_t>(win.top),
+                                  static_cast<int32_t>(win.width),
+                                  static_cast<int32_t>(win.height)));
+    temporary.reset();
     if (!rgb) return false;
 
     move_cursor(geometry, x, y);
     sixel_sink sink = {geometry, true, nullptr, 0, 0};
-    sixel_emit(&sink, rgb, static_cast<int32_t>(win.width), static_cast<int32_t>(win.height));
-    free(rgb);
+    sixel_emit(&sink, rgb.get(), static_cast<int32_t>(win.width), static_cast<int32_t>(win.height));
+    rgb.reset();
     keep_window(table, slot, key, &sink);
     return true;
 }
