@@ -4,7 +4,7 @@
 # the Debian package cpack makes: its name, its files and the dependencies
 # worked out from the linked libraries.
 set -euo pipefail
-build=$1
+build=$(realpath "$1")
 version=$2
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
