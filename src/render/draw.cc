@@ -170,6 +170,8 @@ void keep_window(image_table* table, image* slot, const window_key& key, sixel_s
     }
     free(entry->data);
     *entry = {};
+    // The copy grew by doubling; what is kept is only what it holds.
+    if (char* trimmed = static_cast<char*>(realloc(sink->data, sink->size))) sink->data = trimmed;
     make_room(table, sink->size);
     *entry = {sink->data,     sink->size,   key.frame,   key.box_w,
               key.box_h,      key.win.left, key.win.top, key.win.width,
