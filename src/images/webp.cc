@@ -2,6 +2,7 @@
 // picture is decoded straight into its frame (R,G,B, or R,G,B,A when it has
 // alpha); an animation keeps its file and libwebpdemux's decoder in the
 // record and decodes a frame when it is drawn, as a GIF does.
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <webp/decode.h>
@@ -106,6 +107,14 @@ bool load_webp(FILE* file, image* img) {
     VP8StatusCode status = WebPGetFeatures(data, static_cast<size_t>(size), &features);
     if (status != VP8_STATUS_OK) {
         log_message(LOG_ERROR, "libwebp: %s\n", webp_status_name(status));
+        free(data);
+        return false;
+    }
+    // A few header bytes can declare a canvas of gigabytes: refuse it before
+    // libwebp allocates it (an animation's decoder allocates two).
+    size_t canvas_bytes = 0;
+    if (!frame_byte_count(features.width, features.height, 4, &canvas_bytes)) {
+        log_message(LOG_ERROR, "calloc: %s\n", strerror(ENOMEM));
         free(data);
         return false;
     }
