@@ -479,6 +479,32 @@ TEST_F(images, GifKeepsAtMost127Frames) {
     EXPECT_EQ(pixel_at(l, 126, 0, 0), (bytes{0, 255, 0, 255}));  // colour 126 % 4 == 2
 }
 
+// A damaged frame in the middle is found when it is first drawn: it shows
+// what of it decoded and becomes the last frame, as a browser stops there.
+TEST_F(images, DamagedGifFrameEndsTheAnimationWhenReached) {
+    std::vector<gif_frame_spec> frames(4, {0, 0, 32, 32, bytes(1024, 1), 1, 1, -1});
+    frames[1].indexes = bytes(1024, 2);
+    bytes file = make_gif(32, 32, GIF_PALETTE, frames);
+    // Frame 1's first bytes of picture data: after its image descriptor (10
+    // bytes), the code size and the sub-block's length.
+    size_t at = make_gif(32, 32, GIF_PALETTE, {frames[0]}).size() - 1;
+    while (file[at] != 0x2C) at++;
+    file[at + 12] = 0xFF;  // codes beyond the table: the decoder stops there
+    loaded l;
+    stderr_capture log;
+    ASSERT_TRUE(load_image(put("damaged.gif", file).c_str(), &l.img));
+    EXPECT_EQ(l.img.frame_count, 4);  // not known yet
+    EXPECT_EQ(log.text(), "");
+    EXPECT_EQ(pixel_at(l, 0, 0, 0), (bytes{255, 0, 0, 255}));
+    EXPECT_EQ(l.frame(1).size(), 32u * 32 * 4);
+    EXPECT_EQ(l.img.frame_count, 2);
+    EXPECT_EQ(log.text(), ">>WARN<<\tlibnsgif: GIF_FRAME_DATA_ERROR\n");
+    EXPECT_EQ(pixel_at(l, 0, 0, 0), (bytes{255, 0, 0, 255}));  // round again, logged once
+    EXPECT_EQ(l.frame(1).size(), 32u * 32 * 4);
+    EXPECT_EQ(log.text(), ">>WARN<<\tlibnsgif: GIF_FRAME_DATA_ERROR\n");
+    EXPECT_EQ(l.frame(2), bytes());
+}
+
 // libnsgif refuses files of more than 4096 frames; the first 127 of a valid
 // one still show.
 TEST_F(images, GifOfThousandsOfFramesShowsTheFirst127) {

@@ -1,6 +1,6 @@
-// Animations decoded a frame at a time onto one canvas: what GIF and WebP
-// share. Only the file's bytes and the decoder's canvases are held, whatever
-// the frame count; draws step through the frames in order.
+// Animations decoded a frame at a time onto one canvas when they are drawn:
+// what GIF and WebP share. Only the file's bytes and the decoder's canvases
+// are held, whatever the frame count; draws step through the frames in order.
 #include <stdlib.h>
 
 #include "control/control.h"
@@ -31,14 +31,19 @@ bool animation_decode_to(image* img, int32_t index) {
     // decoded strictly in order: from the one after the canvas's, or from 0.
     int32_t next = anim->decoded >= 0 && anim->decoded < index ? anim->decoded + 1 : 0;
     for (int32_t i = next; i <= index; i++) {
-        const uint8_t* canvas = anim->ops->decode(anim, i);
-        // A frame cut short leaves what it decoded on the canvas.
-        if (!canvas && i != anim->partial) {
+        frame_result result = anim->ops->decode(anim, i);
+        if (result == FRAME_FAILED) {
             anim->decoded = -1;
             return false;
         }
-        if (canvas) anim->canvas = canvas;
         anim->decoded = i;
+        if (result == FRAME_PARTIAL && anim->partial < 0) {
+            // Found the first time this frame is reached: the frames after
+            // it are never shown.
+            anim->partial = i;
+            img->frame_count = i + 1;
+            if (i < index) return false;
+        }
     }
     return true;
 }

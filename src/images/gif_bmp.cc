@@ -140,10 +140,17 @@ uint8_t* read_whole_file(FILE* file, uint64_t max_bytes, uint64_t* size_out) {
 
 namespace {
 
-const uint8_t* gif_decode(animation* anim, int32_t index) {
+frame_result gif_decode(animation* anim, int32_t index) {
     gif_animation* gif = static_cast<gif_animation*>(anim->decoder);
-    if (gif_decode_frame(gif, static_cast<unsigned int>(index)) != GIF_OK) return nullptr;
-    return static_cast<const uint8_t*>(gif->frame_image);
+    gif_result status = gif_decode_frame(gif, static_cast<unsigned int>(index));
+    anim->canvas = static_cast<const uint8_t*>(gif->frame_image);
+    if (status == GIF_OK) return FRAME_DECODED;
+    if (status == GIF_INSUFFICIENT_MEMORY || !anim->canvas) {
+        log_message(LOG_ERROR, "libnsgif: %s\n", gif_status_name(status));
+        return FRAME_FAILED;
+    }
+    if (anim->partial != index) log_message(LOG_WARN, "libnsgif: %s\n", gif_status_name(status));
+    return FRAME_PARTIAL;
 }
 
 void gif_release(animation* anim) {
@@ -192,27 +199,11 @@ bool load_gif(FILE* file, image* img) {
         img->delays[i] = static_cast<int32_t>(gif->frames[i].frame_delay);
     }
 
-    // Every frame is decoded once now, to learn which ones decode; the pixels
-    // are decoded again when a frame is drawn. The first frame that fails is
-    // the last one shown, with what of it decoded; a canvas that cannot be
-    // had fails the load.
-    animation* anim = img->anim;
+    // The first frame is decoded now, so a file without one fails its load;
+    // the others when they are drawn. A frame that turns out damaged is the
+    // last one shown, with what of it decoded.
     img->frame_count = frames;
-    for (int32_t i = 0; i < frames; i++) {
-        status = gif_decode_frame(gif, static_cast<unsigned int>(i));
-        anim->canvas = static_cast<const uint8_t*>(gif->frame_image);
-        anim->decoded = i;
-        if (status == GIF_OK) continue;
-        if (status == GIF_INSUFFICIENT_MEMORY || !anim->canvas) {
-            log_message(LOG_ERROR, "libnsgif: %s\n", gif_status_name(status));
-            return false;
-        }
-        log_message(LOG_WARN, "libnsgif: %s\n", gif_status_name(status));
-        img->frame_count = i + 1;
-        anim->partial = i;
-        break;
-    }
-    return true;
+    return frames == 0 || animation_decode_to(img, 0);
 }
 
 bool load_bmp(FILE* file, image* img) {

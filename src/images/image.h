@@ -15,12 +15,20 @@ constexpr int GIF_FRAME_LIMIT = 127;
 
 struct animation;
 
+// What decoding one frame of an animation gave.
+enum frame_result {
+    FRAME_DECODED,
+    FRAME_PARTIAL,  // damaged or cut short: what decoded is on the canvas
+    FRAME_FAILED,   // nothing usable (no memory for the canvas, say)
+};
+
 // What an animation's decoder does, one table per format.
 struct animation_ops {
     // Decodes frame `index` onto the canvas, which holds frame index - 1
-    // (anything at all when index is 0: the decoder starts over). Returns the
-    // canvas, or null when the frame does not decode.
-    const uint8_t* (*decode)(animation* anim, int32_t index);
+    // (anything at all when index is 0: the decoder starts over), and points
+    // `canvas` at it. Logs the decoder's reason for a failure, and for a
+    // damaged frame the first time it is found.
+    frame_result (*decode)(animation* anim, int32_t index);
     // Frees the decoder (not the record's data or the record itself).
     void (*release)(animation* anim);
 };
@@ -33,7 +41,7 @@ struct animation {
     uint8_t* data;          // the file, which the decoder reads from
     const uint8_t* canvas;  // width x height R,G,B,A: the last frame decoded
     int32_t decoded;        // the frame on the canvas, or -1
-    int32_t partial;        // the last frame when it decodes only in part, or -1
+    int32_t partial;        // the damaged frame, which became the last one; or -1
 };
 
 // The current frame fitted into the box of the last draw that needed a fit.
@@ -117,7 +125,9 @@ animation* animation_create(const animation_ops* ops, uint8_t* data);
 void animation_free(animation* anim);
 // Decodes frame `index` of the record's animation onto its canvas, the frames
 // before it first when the canvas does not hold the previous one, so every
-// frame looks as it does when the frames are played in order.
+// frame looks as it does when the frames are played in order. A damaged
+// frame becomes the animation's last: frame_count shrinks to end with it, as
+// a browser stops there. False when the frame cannot be shown.
 bool animation_decode_to(image* img, int32_t index);
 // How many of `available` frames of a width x height animation are shown: at
 // most GIF_FRAME_LIMIT, and no more than fit the animation budget counted as

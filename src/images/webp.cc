@@ -35,14 +35,18 @@ const char* webp_status_name(VP8StatusCode status) {
     return "unknown status";
 }
 
-const uint8_t* webp_decode(animation* anim, int32_t index) {
+frame_result webp_decode(animation* anim, int32_t index) {
     WebPAnimDecoder* decoder = static_cast<WebPAnimDecoder*>(anim->decoder);
     // The decoder composes each frame onto the one before; frame 0 starts over.
     if (index == 0) WebPAnimDecoderReset(decoder);
     uint8_t* canvas = nullptr;
     int timestamp = 0;
-    if (!WebPAnimDecoderGetNext(decoder, &canvas, &timestamp)) return nullptr;
-    return canvas;
+    if (!WebPAnimDecoderGetNext(decoder, &canvas, &timestamp)) {
+        log_message(LOG_ERROR, "libwebp: frame %d does not decode\n", index);
+        return FRAME_FAILED;
+    }
+    anim->canvas = canvas;
+    return FRAME_DECODED;
 }
 
 void webp_release(animation* anim) {
