@@ -42,7 +42,11 @@ bool animation_decode_to(image* img, int32_t index) {
             // it are never shown.
             anim->partial = i;
             img->frame_count = i + 1;
-            if (i < index) return false;
+            if (i < index) {
+                // The frame asked for no longer exists: the cursor starts over.
+                img->current_frame = 0;
+                return false;
+            }
         }
     }
     return true;
