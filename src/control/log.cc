@@ -80,25 +80,22 @@ FILE* fopen_or_log(const char* path, const char* mode) {
 FILE* open_picture_or_log(const char* path) {
     errno = 0;
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        int saved = errno;
-        log_message(LOG_ERROR, "couldn't open \"%s\"\n", path);
-        log_message(LOG_ERROR, "fopen: %s\n", strerror(saved));
-        return nullptr;
-    }
     struct stat status;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
         close(fd);
         log_message(LOG_ERROR, "couldn't open \"%s\"\n", path);
         log_message(LOG_ERROR, "not a regular file: %s\n", path);
         return nullptr;
     }
-    // Reads of a regular file never wait; the flag only guarded the open.
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    FILE* stream = fdopen(fd, "r");
+    FILE* stream = nullptr;
+    if (fd >= 0) {
+        // Reads of a regular file never wait; the flag only guarded the open.
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        stream = fdopen(fd, "r");
+    }
     if (!stream) {
         int saved = errno;
-        close(fd);
+        if (fd >= 0) close(fd);
         log_message(LOG_ERROR, "couldn't open \"%s\"\n", path);
         log_message(LOG_ERROR, "fopen: %s\n", strerror(saved));
     }
