@@ -39,18 +39,23 @@ void set_row(uint32_t* __restrict sums, const uint8_t* __restrict row, size_t co
     for (size_t k = 0; k < count; k++) sums[k] = row[k];
 }
 
-}  // namespace
-
-bool fit_size(int32_t width, int32_t height, int32_t w, int32_t h, int32_t* out_w, int32_t* out_h) {
-    // A picture without pixels has nothing to reduce, and must not be divided by.
-    if (width <= 0 || height <= 0) return false;
-    // The factor in 1/1024 units, formed in 64 bits so a huge box cannot
-    // wrap; a negative box is taken as an empty one.
+// The factor in 1/1024 units, formed in 64 bits so a huge box cannot wrap;
+// a negative box is taken as an empty one (factor 0). -1 when the picture
+// fits as it is or has no pixels (which must not be divided by).
+int64_t fit_factor(int32_t width, int32_t height, int32_t w, int32_t h) {
+    if (width <= 0 || height <= 0) return -1;
     int64_t fw = static_cast<int64_t>(w) * SCALE_ONE / width;
     int64_t fh = static_cast<int64_t>(h) * SCALE_ONE / height;
     int64_t factor = fw < fh ? fw : fh;
-    if (factor >= SCALE_ONE) return false;
-    if (factor < 0) factor = 0;
+    if (factor >= SCALE_ONE) return -1;
+    return factor < 0 ? 0 : factor;
+}
+
+}  // namespace
+
+bool fit_size(int32_t width, int32_t height, int32_t w, int32_t h, int32_t* out_w, int32_t* out_h) {
+    int64_t factor = fit_factor(width, height, w, h);
+    if (factor < 0) return false;
     *out_w = static_cast<int32_t>(width * factor / SCALE_ONE);
     *out_h = static_cast<int32_t>(height * factor / SCALE_ONE);
     return true;
@@ -60,12 +65,10 @@ uint8_t* downscale_to_fit(const uint8_t* frame, int32_t* width_io, int32_t* heig
                           int32_t channels, int32_t w, int32_t h) {
     int32_t width = *width_io;
     int32_t height = *height_io;
-    int32_t out_w = 0, out_h = 0;
-    if (channels <= 0 || !fit_size(width, height, w, h, &out_w, &out_h)) return nullptr;
-    // The factor again, now known to be below 1024 (0 only when nothing is output).
-    int64_t fw = static_cast<int64_t>(w) * SCALE_ONE / width;
-    int64_t fh = static_cast<int64_t>(h) * SCALE_ONE / height;
-    int64_t f = fw < fh ? fw : fh;
+    int64_t f = fit_factor(width, height, w, h);
+    if (channels <= 0 || f < 0) return nullptr;
+    int32_t out_w = static_cast<int32_t>(width * f / SCALE_ONE);
+    int32_t out_h = static_cast<int32_t>(height * f / SCALE_ONE);
 
     uint8_t* out = allocate_frame(out_w, out_h, channels);
     if (!out) return nullptr;

@@ -78,7 +78,7 @@ void write_png(const std::string& path, int width, int height, int color_type, i
 }
 
 void write_jpeg(const std::string& path, int width, int height, int components, const bytes& pixels,
-                bool progressive, int quality) {
+                bool progressive, int quality, bool ycck) {
     FILE* file = fopen(path.c_str(), "wb");
     if (!file) throw std::runtime_error("cannot write " + path);
     jpeg_compress_struct cinfo;
@@ -89,8 +89,9 @@ void write_jpeg(const std::string& path, int width, int height, int components, 
     cinfo.image_width = static_cast<JDIMENSION>(width);
     cinfo.image_height = static_cast<JDIMENSION>(height);
     cinfo.input_components = components;
-    cinfo.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    cinfo.in_color_space = components == 1 ? JCS_GRAYSCALE : components == 4 ? JCS_CMYK : JCS_RGB;
     jpeg_set_defaults(&cinfo);
+    if (ycck) jpeg_set_colorspace(&cinfo, JCS_YCCK);
     jpeg_set_quality(&cinfo, quality, TRUE);
     if (progressive) jpeg_simple_progression(&cinfo);
     jpeg_start_compress(&cinfo, TRUE);

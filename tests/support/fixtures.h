@@ -31,9 +31,10 @@ std::string read_all(int fd);
 void write_png(const std::string& path, int width, int height, int color_type, int bit_depth,
                const bytes& pixels, const bytes& palette_rgb = {});
 
-// `components` 1 (grey) or 3 (RGB).
+// `components` 1 (grey), 3 (RGB) or 4 (C,M,Y,K as stored, which libjpeg
+// marks as Adobe's; stored as YCCK when `ycck`).
 void write_jpeg(const std::string& path, int width, int height, int components, const bytes& pixels,
-                bool progressive = false, int quality = 95);
+                bool progressive = false, int quality = 95, bool ycck = false);
 
 // bpp 1, 4, 8 (pixels are palette indexes) or 24, 32 (pixels are R,G,B[,A]).
 void write_bmp(const std::string& path, int width, int height, int bpp, const bytes& pixels,
