@@ -2,11 +2,6 @@
 // loaders on small pictures whose every pixel is known.
 #include <gtest/gtest.h>
 #include <png.h>
-#include <stdio.h>
-// jpeglib.h needs FILE and size_t declared before it.
-// clang-format off
-#include <jpeglib.h>
-// clang-format on
 
 #include <filesystem>
 #include <string>
@@ -286,34 +281,6 @@ TEST_F(images, JpegFailuresAndWarnings) {
     EXPECT_TRUE(text.ends_with(">>ERROR<<\timage load error: " + path + "\n")) << text;
 }
 
-// A JPEG of flat C,M,Y,K samples as stored in the file, in the given colour
-// space (CMYK or YCCK); libjpeg adds Adobe's marker to both.
-void write_cmyk_jpeg(const std::string& path, J_COLOR_SPACE space, const bytes& cmyk) {
-    FILE* file = fopen(path.c_str(), "wb");
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_compress(&cinfo);
-    jpeg_stdio_dest(&cinfo, file);
-    cinfo.image_width = 16;
-    cinfo.image_height = 16;
-    cinfo.input_components = 4;
-    cinfo.in_color_space = JCS_CMYK;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_colorspace(&cinfo, space);
-    jpeg_set_quality(&cinfo, 100, TRUE);
-    jpeg_start_compress(&cinfo, TRUE);
-    bytes row;
-    for (int x = 0; x < 16; x++) row.insert(row.end(), cmyk.begin(), cmyk.end());
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW rows[] = {row.data()};
-        jpeg_write_scanlines(&cinfo, rows, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    fclose(file);
-}
-
 // Print and stock photographs: Adobe's CMYK stores the inks inverted.
 TEST_F(images, CmykAndYcckJpegsBecomeRgb) {
     struct {
@@ -324,10 +291,13 @@ TEST_F(images, CmykAndYcckJpegsBecomeRgb) {
         {"dark blue", {0, 0, 255, 128},     {0, 0, 128}    },
         {"grey",      {255, 255, 255, 100}, {100, 100, 100}},
     };
-    for (J_COLOR_SPACE space : {JCS_CMYK, JCS_YCCK}) {
+    for (bool ycck : {false, true}) {
         for (const auto& c : colours) {
-            SCOPED_TRACE(std::string(c.name) + (space == JCS_CMYK ? " CMYK" : " YCCK"));
-            write_cmyk_jpeg(dir.file("c.jpg"), space, c.stored);
+            SCOPED_TRACE(std::string(c.name) + (ycck ? " YCCK" : " CMYK"));
+            bytes cmyk;
+            for (int k = 0; k < 16 * 16; k++)
+                cmyk.insert(cmyk.end(), c.stored.begin(), c.stored.end());
+            write_jpeg(dir.file("c.jpg"), 16, 16, 4, cmyk, false, 100, ycck);
             loaded l;
             stderr_capture log;
             ASSERT_TRUE(load_image(dir.file("c.jpg").c_str(), &l.img));
@@ -630,10 +600,9 @@ TEST_F(images, DamagedWebpFailsCleanly) {
     // A cut animation keeps the frames before the cut.
     loaded cut;
     stderr_capture quiet;
-    if (load_image(put("cut.webp", whole.substr(0, whole.size() - 10)).c_str(), &cut.img)) {
-        EXPECT_GE(cut.img.frame_count, 1);
-        EXPECT_LE(cut.img.frame_count, 2);
-    }
+    ASSERT_TRUE(load_image(put("cut.webp", whole.substr(0, whole.size() - 10)).c_str(), &cut.img));
+    EXPECT_EQ(cut.img.frame_count, 2);
+    EXPECT_EQ(pixel_at(cut, 1, 19, 9), (bytes{0, 255, 0, 255}));
 }
 
 // Files that would each exhaust memory, divide by zero, overflow a size,

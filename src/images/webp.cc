@@ -55,6 +55,25 @@ void webp_release(animation* anim) {
 
 const animation_ops webp_ops = {webp_decode, webp_release};
 
+// Shortens a RIFF file cut inside a chunk to its whole chunks, mending the
+// size in its header: true when `*size` changed and something is left.
+bool whole_chunks(uint8_t* data, size_t* size) {
+    constexpr size_t RIFF_HEADER = 12, CHUNK_HEADER = 8;
+    size_t end = RIFF_HEADER;
+    while (end + CHUNK_HEADER <= *size) {
+        uint64_t payload = data[end + 4] | data[end + 5] << 8 | data[end + 6] << 16 |
+                           static_cast<uint64_t>(data[end + 7]) << 24;
+        uint64_t next = end + CHUNK_HEADER + payload + (payload & 1);  // padded to even
+        if (next > *size) break;
+        end = static_cast<size_t>(next);
+    }
+    if (end == *size || end <= RIFF_HEADER) return false;
+    uint32_t riff = static_cast<uint32_t>(end - 8);
+    for (int k = 0; k < 4; k++) data[4 + k] = static_cast<uint8_t>(riff >> (8 * k));
+    *size = end;
+    return true;
+}
+
 bool load_animated_webp(uint8_t* data, uint64_t size, image* img) {
     // From here the record owns the animation; a failed load's reset frees it.
     img->anim = animation_create(&webp_ops, data);
@@ -65,6 +84,11 @@ bool load_animated_webp(uint8_t* data, uint64_t size, image* img) {
     options.color_mode = MODE_RGBA;
     options.use_threads = 0;
     WebPAnimDecoder* decoder = WebPAnimDecoderNew(&file, &options);
+    if (!decoder && whole_chunks(data, &file.size)) {
+        // libwebp refuses a file cut short; its whole frames still show.
+        log_message(LOG_WARN, "libwebp: %s\n", "the animation is cut short");
+        decoder = WebPAnimDecoderNew(&file, &options);
+    }
     WebPAnimInfo info;
     if (!decoder || !WebPAnimDecoderGetInfo(decoder, &info)) {
         WebPAnimDecoderDelete(decoder);
