@@ -16,14 +16,14 @@
 
 namespace {
 
-std::string main_log() {
-    return read_file(MAIN_LOG_PATH);
-}
-
 // A running program in an 80x24 terminal (640x361 drawable pixels).
 struct session : ::testing::Test {
     host_process p;
     temp_dir dir;
+
+    std::string main_log() {
+        return host_log(p, MAIN_LOG_NAME);
+    }
 
     void start(int columns = 80, int rows = 24, const std::vector<std::string>& args = {}) {
         ASSERT_TRUE(host_start(&p, args, columns, rows));
@@ -72,11 +72,14 @@ TEST(Options, NoControllingTerminalWritesNothing) {
              {              }
     }) {
         int status = -1;
-        EXPECT_EQ(run_without_terminal(args, &status), "");
+        temp_dir logs;
+        EXPECT_EQ(run_without_terminal(args, &status, logs.path), "");
         EXPECT_EQ(status, 0);
+        EXPECT_EQ(read_file(logs.file(INSTANCE_LOG_NAME)),
+                  ">>ERROR<<\tcouldn't open \"/dev/tty\"\n"
+                  ">>ERROR<<\topen: No such device or address\n"
+                  ">>ERROR<<\tcouldn't open controlling terminal\n");
     }
-    EXPECT_NE(read_file(INSTANCE_LOG_PATH).find("couldn't open controlling terminal\n"),
-              std::string::npos);
 }
 
 TEST_F(session, SizeAsTheLastArgumentRunsTheLoop) {
@@ -112,39 +115,78 @@ TEST_F(session, LongLinesAreReadInPieces) {
 }
 
 TEST_F(session, MainLogIsTruncatedAndInstanceLogAppended) {
-    write_file(MAIN_LOG_PATH, std::string("old contents\n"));
-    std::string before = read_file(INSTANCE_LOG_PATH);
+    write_file(p.logs.file(MAIN_LOG_NAME), std::string("old contents\n"));
+    write_file(p.logs.file(INSTANCE_LOG_NAME), std::string("earlier start\n"));
     start();
     ask("5;/nonexistent/picture.png");
     EXPECT_EQ(host_finish(&p), 0);
     EXPECT_EQ(main_log(),
               ">>ERROR<<\tcouldn't open \"/nonexistent/picture.png\"\n"
               ">>ERROR<<\tfopen: No such file or directory\n");
-    EXPECT_EQ(read_file(INSTANCE_LOG_PATH).compare(0, before.size(), before), 0);
+    EXPECT_EQ(host_log(p, INSTANCE_LOG_NAME), "earlier start\n");
     struct stat info;
-    ASSERT_EQ(stat(MAIN_LOG_PATH, &info), 0);
+    ASSERT_EQ(stat(p.logs.file(MAIN_LOG_NAME).c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
-TEST(Logs, PlantedSymlinksAreNotFollowed) {
-    temp_dir dir;
-    std::string target = dir.file("victim");
-    write_file(target, std::string("precious\n"));
-    std::string saved_main = read_file(MAIN_LOG_PATH);
-    unlink(MAIN_LOG_PATH);
-    unlink(INSTANCE_LOG_PATH);
-    ASSERT_EQ(symlink(target.c_str(), MAIN_LOG_PATH), 0);
-    ASSERT_EQ(symlink(target.c_str(), INSTANCE_LOG_PATH), 0);
-
-    host_process p;
-    ASSERT_TRUE(host_start(&p, {}));
-    host_send(&p, "4");
-    std::string reply;
-    EXPECT_TRUE(host_read_reply(&p, &reply));  // the program still serves the host
-    EXPECT_EQ(host_finish(&p), 0);
-    EXPECT_EQ(read_file(target), "precious\n");
-    unlink(MAIN_LOG_PATH);
-    unlink(INSTANCE_LOG_PATH);
+// Whatever another user plants at the logs' names in the shared folder, the
+// program starts at once, leaves it as it was, and logs into the user's
+// private folder instead.
+TEST(Logs, PlantedFilesAreLeftAloneAndTheLogsGoToAPrivateFolder) {
+    struct planted {
+        const char* what;
+        bool needs_root;  // giving a file to another user
+        void (*plant)(const std::string& path, const std::string& victim);
+    } cases[] = {
+        {"a symbolic link",                      false,
+         [](const std::string& path, const std::string& victim) {
+             ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+         }},
+        {"a FIFO that would block the open",     false,
+         [](const std::string& path, const std::string&) {
+             ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+         }},
+        {"a hard link to another file",          false,
+         [](const std::string& path, const std::string& victim) {
+             ASSERT_EQ(link(victim.c_str(), path.c_str()), 0);
+         }},
+        {"a folder",                             false,
+         [](const std::string& path, const std::string&) {
+             ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+         }},
+        {"another user's file anyone may write", true,
+         [](const std::string& path, const std::string&) {
+             write_file(path, std::string("precious\n"));
+             ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+             ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needs_root && geteuid() != 0) continue;
+        temp_dir runtime;
+        host_process p;
+        std::string victim = p.logs.file("victim");
+        write_file(victim, std::string("precious\n"));
+        for (const char* name : {MAIN_LOG_NAME, INSTANCE_LOG_NAME}) {
+            c.plant(p.logs.file(name), victim);
+        }
+        p.environment = {"XDG_RUNTIME_DIR=" + runtime.path};
+        ASSERT_TRUE(host_start(&p, {}));
+        host_send(&p, "5;/nonexistent/picture.png");
+        std::string reply;
+        EXPECT_TRUE(host_read_reply(&p, &reply));  // the program still serves the host
+        EXPECT_EQ(host_finish(&p), 0);
+        EXPECT_EQ(read_file(victim), "precious\n");
+        EXPECT_EQ(p.tty, "");
+        std::string folder = runtime.file("vorpix-sixel");
+        struct stat info;
+        ASSERT_EQ(stat(folder.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+        EXPECT_EQ(read_file(folder + "/" + MAIN_LOG_NAME),
+                  ">>ERROR<<\tcouldn't open \"/nonexistent/picture.png\"\n"
+                  ">>ERROR<<\tfopen: No such file or directory\n");
+    }
 }
 
 TEST_F(session, SurvivesTheHostClosingItsReplies) {
@@ -481,15 +523,15 @@ TEST_F(session, PathsThatAreNotRegularFilesAreRefusedAtOnce) {
     EXPECT_NE(log.find(">>ERROR<<\tnot a regular file: /dev/tty\n"), std::string::npos);
 }
 
-// When a log cannot be opened, standard error (here the terminal, as it
+// When no log can be opened, standard error (here the terminal, as it
 // usually is for a host's child) goes to /dev/null: not a byte of a log
 // line may reach the screen.
 TEST(Logs, UnopenableLogsNeverReachTheTerminal) {
-    unlink(MAIN_LOG_PATH);
-    unlink(INSTANCE_LOG_PATH);
-    ASSERT_EQ(mkdir(MAIN_LOG_PATH, 0700), 0);  // a folder cannot be opened for writing
-    ASSERT_EQ(mkdir(INSTANCE_LOG_PATH, 0700), 0);
     host_process p;
+    for (const char* name : {MAIN_LOG_NAME, INSTANCE_LOG_NAME}) {
+        ASSERT_EQ(mkdir(p.logs.file(name).c_str(), 0700), 0);  // a folder cannot be written
+    }
+    p.environment = {"XDG_RUNTIME_DIR=" + p.logs.file("missing/folder")};
     ASSERT_TRUE(host_start(&p, {}));
     host_send(&p, "5;/nonexistent/picture.png");
     std::string reply;
@@ -498,8 +540,6 @@ TEST(Logs, UnopenableLogsNeverReachTheTerminal) {
     EXPECT_TRUE(host_sync(&p));
     EXPECT_EQ(host_finish(&p), 0);
     EXPECT_EQ(p.tty, "");
-    rmdir(MAIN_LOG_PATH);
-    rmdir(INSTANCE_LOG_PATH);
 }
 
 // ---- Size query -------------------------------------------------------------

@@ -8,10 +8,13 @@ import pty
 import select
 import struct
 import sys
+import tempfile
 import termios
 import time
 
 SHOW, PROGRAM = sys.argv[1], sys.argv[2]
+# The program's logs stay in a folder of the test's own.
+LOGS = tempfile.TemporaryDirectory(prefix="vorpix-show-test-")
 
 
 def run(answer):
@@ -19,6 +22,7 @@ def run(answer):
     if pid == 0:
         fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
         os.environ["VORPIX_SIXEL"] = PROGRAM
+        os.environ["VORPIX_SIXEL_LOG_DIR"] = LOGS.name
         os.execv(SHOW, [SHOW, os.path.join(os.path.dirname(SHOW), "..", "docs", "sample.gif"), "0"])
     out, asked, deadline = b"", False, time.time() + 30
     while time.time() < deadline:

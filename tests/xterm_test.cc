@@ -2,6 +2,7 @@
 // Xvfb, a small host in it that loads and draws, and a screenshot read back
 // as pixels. Every coloured area must sit exactly at the cell position and
 // size its draw line asks for. Skips when no X server can start.
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <png.h>
@@ -65,13 +66,17 @@ bool read_png(const std::string& path, screen* out) {
     return png_image_finish_read(&image, nullptr, out->pixels.data(), 0, nullptr) != 0;
 }
 
-pid_t spawn(const std::vector<std::string>& args, int keep_fd = -1) {
+// Starts `args` with nothing on its standard input and output, and its
+// standard error in the file `errors` (or nowhere).
+pid_t spawn(const std::vector<std::string>& args, int keep_fd = -1,
+            const std::string& errors = "") {
     pid_t pid = fork();
     if (pid == 0) {
         int null_fd = open("/dev/null", O_RDWR);
         dup2(null_fd, STDIN_FILENO);
         dup2(null_fd, STDOUT_FILENO);
-        dup2(null_fd, STDERR_FILENO);
+        int error_fd = errors.empty() ? null_fd : open(errors.c_str(), O_WRONLY | O_CREAT, 0600);
+        dup2(error_fd < 0 ? null_fd : error_fd, STDERR_FILENO);
         for (int fd = 3; fd < 256; fd++) {
             if (fd != keep_fd) close(fd);
         }
@@ -94,20 +99,39 @@ void stop(pid_t pid) {
 struct x_server {
     pid_t pid = -1;
     std::string display;
+    temp_dir dir;
 
+    // The server writes its display number and the newline in separate
+    // writes once it is up; the pipe is read up to the newline, since
+    // closing it earlier makes the server's second write fail, and the
+    // server exit.
     bool start() {
         int fds[2];
         if (pipe(fds) != 0) return false;
         pid = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24",
                      "-nolisten", "tcp"},
-                    fds[1]);
+                    fds[1], dir.file("errors"));
         close(fds[1]);
-        char number[16] = {};
-        ssize_t n = read(fds[0], number, sizeof number - 1);  // written once the server is up
+        std::string number;
+        char c = 0;
+        for (;;) {
+            ssize_t n = read(fds[0], &c, 1);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0 || c == '\n') break;
+            number += c;
+        }
         close(fds[0]);
-        if (n <= 0) return false;
-        display = ":" + std::string(number, strcspn(number, "\n"));
+        if (c != '\n' || number.empty()) return false;
+        display = ":" + number;
         return true;
+    }
+    // Why the server is gone, when it is: its standard error.
+    std::string failure() {
+        if (pid <= 0) return "Xvfb did not start";
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) != pid) return "";
+        pid = -1;
+        return "the X server died: " + read_file(dir.file("errors"));
     }
     ~x_server() {
         stop(pid);
@@ -131,9 +155,10 @@ class Xterm : public ::testing::Test {
         for (const auto& line : lines) commands += line + "\n";
         write_file(dir.file("commands"), commands);
         std::string done = dir.file("done");
-        write_file(dir.file("host"), "#!/bin/sh\n'" + program_path() + "' < '" +
-                                         dir.file("commands") + "' > '" + dir.file("replies") +
-                                         "'\nprintf XYZ\ntouch '" + done + "'\nexec sleep 60\n");
+        write_file(dir.file("host"), "#!/bin/sh\nVORPIX_SIXEL_LOG_DIR='" + dir.path + "' '" +
+                                         program_path() + "' < '" + dir.file("commands") + "' > '" +
+                                         dir.file("replies") + "'\nprintf XYZ\ntouch '" + done +
+                                         "'\nexec sleep 60\n");
         chmod(dir.file("host").c_str(), 0755);
         setenv("DISPLAY", server.display.c_str(), 1);
         terminal =
@@ -188,7 +213,7 @@ void expect_area(const screen& s, int left, int top, int width, int height, rgb 
 }
 
 TEST_F(Xterm, PicturesSitWhereTheDrawsAskInARealTerminal) {
-    if (!server.start()) GTEST_SKIP() << "no X server could start (Xvfb missing or refused)";
+    if (!server.start()) GTEST_SKIP() << "no X server could start: " << server.failure();
 
     write_png(dir.file("red.png"), 40, 32, PNG_COLOR_TYPE_RGB, 8, flat(40, 32, RED));
     write_png(dir.file("green.png"), 40, 32, PNG_COLOR_TYPE_RGB, 8, flat(40, 32, GREEN));
@@ -238,7 +263,7 @@ TEST_F(Xterm, PicturesSitWhereTheDrawsAskInARealTerminal) {
     }
     lines.push_back("1;5;500;320;60;100;0;0;0;0;");  // x 496, y 320; 41 rows fit above 361
     screen s;
-    ASSERT_TRUE(run_host(lines, &s)) << "the host in xterm did not finish";
+    ASSERT_TRUE(run_host(lines, &s)) << "the host in xterm did not finish. " << server.failure();
     // Kept for a look when something here fails.
     write_file(SHOT_COPY, read_file(dir.file("shot.png")));
     ASSERT_GE(s.width, COLUMNS * 8);

@@ -21,23 +21,38 @@ enum log_level { LOG_DEBUG = 0, LOG_WARN = 1, LOG_ERROR = 2, LOG_FATAL = 3 };
 static_assert(LOG_DEBUG == 0 && LOG_WARN == 1 && LOG_ERROR == 2 && LOG_FATAL == 3,
               "the level names are indexed by these values");
 
-// Both logs are fixed names: every process shares them. The instance log is
-// appended to by every start; the main log is truncated when the command loop
-// starts, so it holds the messages of the last run that served a host.
-constexpr const char* INSTANCE_LOG_PATH = "/tmp/vorpix-sixel.instance.log";
-constexpr const char* MAIN_LOG_PATH = "/tmp/vorpix-sixel.log";
+// The two logs. The instance log is appended to by every start; the main log
+// is truncated when the command loop starts, so it holds the messages of the
+// last run that served a host. They live in LOG_DIR_VARIABLE's folder when it
+// is set, else in DEFAULT_LOG_DIR, which every user of the machine shares.
+constexpr const char* INSTANCE_LOG_NAME = "vorpix-sixel.instance.log";
+constexpr const char* MAIN_LOG_NAME = "vorpix-sixel.log";
+constexpr const char* DEFAULT_LOG_DIR = "/tmp";
+constexpr const char* LOG_DIR_VARIABLE = "VORPIX_SIXEL_LOG_DIR";
+// The private folder a log falls back to, under $XDG_RUNTIME_DIR, or else
+// under DEFAULT_LOG_DIR with the user's number after a '-'.
+constexpr const char* PRIVATE_LOG_DIR_NAME = "vorpix-sixel";
 
 // Writes ">>LEVEL<<\t" and the formatted message to standard error. Formats
 // end in "\n" themselves. LOG_DEBUG messages are dropped.
 void log_message(log_level level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// Points standard error at `path` (append or truncate), without following a
-// symbolic link and creating the file with mode 0600, so that another local
-// user cannot redirect or read our log through the shared /tmp. On failure
-// logs "freopen (stderr to %s) faild\n" (unless standard error is a
-// terminal) and points standard error at /dev/null: log lines must never
-// land on the host's screen.
-void redirect_stderr_to_log(const char* path, bool truncate);
+// Opens the log file `path` for writing (appended to, or emptied when
+// `truncate`) only when it is safe to write there: it never follows a
+// symbolic link, never waits (a FIFO is refused at once), and takes only a
+// regular file that belongs to the effective user and has a single link, so
+// that nobody else can block the program, read what it logs or have it write
+// into another file. Creates the file with mode 0600 and takes an existing
+// one's rights for others away. -1 when refused.
+int open_log_file(const char* path, bool truncate);
+
+// Points standard error at the log called `name` (see open_log_file): in the
+// log folder; when that file is refused, in the user's private folder (made
+// with mode 0700 when missing, and used only when it is the user's own and
+// nobody else's); when that fails too, logs "freopen (stderr to %s) faild\n"
+// (unless standard error is a terminal) and points standard error at
+// /dev/null: log lines must never land on the host's screen.
+void redirect_stderr_to_log(const char* name, bool truncate);
 
 // ---- Call wrappers --------------------------------------------------------
 // Each clears errno, makes the call, logs a failure at LOG_ERROR in a fixed

@@ -25,15 +25,66 @@ void log_message(log_level level, const char* format, ...) {
     va_end(args);
 }
 
-void redirect_stderr_to_log(const char* path, bool truncate) {
-    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND);
-    fflush(stderr);
+int open_log_file(const char* path, bool truncate) {
+    // Not truncated at the open: a file that is refused must stay as it was.
+    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
+                (truncate ? 0 : O_APPEND);
     int fd = open(path, flags, 0600);
+    if (fd < 0) return -1;
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
+        status.st_nlink != 1 || (truncate && ftruncate(fd, 0) != 0)) {
+        close(fd);
+        return -1;
+    }
+    // The log names the user's files: only the user may read it.
+    if ((status.st_mode & 077) != 0) fchmod(fd, 0600);
+    // Writes to a regular file never wait; the flag only guarded the open.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+namespace {
+
+// The user's private log folder, made when missing: true and its path in
+// `folder` only when it is a real folder of the effective user's that
+// nobody else may enter.
+bool private_log_folder(char* folder, size_t size) {
+    const char* runtime = getenv("XDG_RUNTIME_DIR");
+    int length = runtime && runtime[0] == '/'
+                     ? snprintf(folder, size, "%s/%s", runtime, PRIVATE_LOG_DIR_NAME)
+                     : snprintf(folder, size, "%s/%s-%u", DEFAULT_LOG_DIR, PRIVATE_LOG_DIR_NAME,
+                                static_cast<unsigned>(geteuid()));
+    if (length < 0 || static_cast<size_t>(length) >= size) return false;
+    mkdir(folder, 0700);  // an existing one is checked like a new one
+    struct stat status;
+    return lstat(folder, &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == geteuid() &&
+           (status.st_mode & 077) == 0;
+}
+
+int open_log_in(const char* folder, const char* name, bool truncate, char* path, size_t size) {
+    int length = snprintf(path, size, "%s/%s", folder, name);
+    if (length < 0 || static_cast<size_t>(length) >= size) return -1;
+    return open_log_file(path, truncate);
+}
+
+}  // namespace
+
+void redirect_stderr_to_log(const char* name, bool truncate) {
+    fflush(stderr);
+    const char* folder = getenv(LOG_DIR_VARIABLE);
+    if (!folder || folder[0] == '\0') folder = DEFAULT_LOG_DIR;
+    char path[PATH_MAX];
+    char fallback[PATH_MAX];
+    int fd = open_log_in(folder, name, truncate, path, sizeof path);
+    if (fd < 0 && private_log_folder(fallback, sizeof fallback)) {
+        fd = open_log_in(fallback, name, truncate, path, sizeof path);
+    }
     if (fd < 0 || (fd != STDERR_FILENO && dup2(fd, STDERR_FILENO) < 0)) {
         if (fd >= 0) close(fd);
         // The inherited standard error is usually the host's terminal.
         if (!isatty(STDERR_FILENO)) {
-            log_message(LOG_ERROR, "freopen (stderr to %s) faild\n", path);
+            log_message(LOG_ERROR, "freopen (stderr to %s/%s) faild\n", folder, name);
         }
         fflush(stderr);
         int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);

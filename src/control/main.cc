@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     command_fields fields = {};
     char line[LINE_BUFFER_SIZE];
 
-    redirect_stderr_to_log(INSTANCE_LOG_PATH, false);
+    redirect_stderr_to_log(INSTANCE_LOG_NAME, false);
     for (auto& slot : table.slots) image_init(&slot);
     table.draw_cache_limit = DRAW_CACHE_BYTES;
 
@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
             }
         }
         if (!one_shot) {
-            redirect_stderr_to_log(MAIN_LOG_PATH, true);
+            redirect_stderr_to_log(MAIN_LOG_NAME, true);
             setvbuf(stderr, nullptr, _IONBF, 0);
             setvbuf(stdout, nullptr, _IONBF, 0);
             while (fgets(line, sizeof line, stdin)) {

@@ -49,8 +49,11 @@ bool pump(host_process* p, int wait_ms) {
     return p->from_stdout >= 0;
 }
 
-void child_exec(const std::vector<std::string>& args, bool ignore_hangup = false) {
+void child_exec(const std::vector<std::string>& args, const std::string& log_dir,
+                const std::vector<std::string>& environment = {}, bool ignore_hangup = false) {
     if (ignore_hangup) signal(SIGHUP, SIG_IGN);  // kept across exec
+    setenv("VORPIX_SIXEL_LOG_DIR", log_dir.c_str(), 1);
+    for (const auto& entry : environment) putenv(const_cast<char*>(entry.c_str()));
     std::vector<char*> argv;
     std::string path = program_path();
     argv.push_back(const_cast<char*>(path.c_str()));
@@ -78,6 +81,10 @@ int wait_exit(pid_t pid, int timeout_ms) {
 
 }  // namespace
 
+std::string host_log(const host_process& p, const char* name) {
+    return read_file(p.log_dir + "/" + name);
+}
+
 std::string program_path() {
     return VORPIX_BINARY;
 }
@@ -98,7 +105,7 @@ bool host_start(host_process* p, const std::vector<std::string>& args, int colum
         close(in_pipe[1]);
         close(out_pipe[0]);
         close(out_pipe[1]);
-        child_exec(args, p->ignore_hangup);
+        child_exec(args, p->log_dir, p->environment, p->ignore_hangup);
     }
     close(in_pipe[0]);
     close(out_pipe[1]);
@@ -195,15 +202,18 @@ int host_finish(host_process* p) {
     return p->exit_status;
 }
 
-std::string run_one_shot(const std::vector<std::string>& args, int columns, int rows, int* status) {
+std::string run_one_shot(const std::vector<std::string>& args, int columns, int rows, int* status,
+                         const std::vector<std::string>& environment) {
     host_process p;
+    p.environment = environment;
     if (!host_start(&p, args, columns, rows)) return "<start failed>";
     int result = host_finish(&p);
     if (status) *status = result;
     return p.replies;
 }
 
-std::string run_without_terminal(const std::vector<std::string>& args, int* status) {
+std::string run_without_terminal(const std::vector<std::string>& args, int* status,
+                                 const std::string& log_dir) {
     int out_pipe[2];
     if (pipe(out_pipe) < 0) return "<pipe failed>";
     pid_t pid = fork();
@@ -215,7 +225,7 @@ std::string run_without_terminal(const std::vector<std::string>& args, int* stat
         dup2(null_fd, STDERR_FILENO);
         close(out_pipe[0]);
         close(out_pipe[1]);
-        child_exec(args);
+        child_exec(args, log_dir);
     }
     close(out_pipe[1]);
     std::string output = read_all(out_pipe[0]);

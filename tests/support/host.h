@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/fixtures.h"
+
 struct host_process {
     pid_t pid = -1;
     int master = -1;    // pty master: what the program writes to its terminal
@@ -19,7 +21,16 @@ struct host_process {
     std::string replies;  // standard output not yet taken
     int exit_status = -1;
     bool ignore_hangup = false;  // set before host_start: the child ignores SIGHUP
+    // The program's logs go here, never to the real ones that other copies of
+    // the program and the user share. Another folder may be set before
+    // host_start; `environment` entries ("NAME=value") are added to the child's.
+    temp_dir logs;
+    std::string log_dir = logs.path;
+    std::vector<std::string> environment;
 };
+
+// The text of the log called `name` in the program's log folder.
+std::string host_log(const host_process& p, const char* name);
 
 // The program's path, set by the build.
 std::string program_path();
@@ -55,8 +66,9 @@ int host_finish(host_process* p);
 // Runs the program to completion with `args`, standard input closed at once,
 // in a terminal of the given size. Returns its standard output.
 std::string run_one_shot(const std::vector<std::string>& args, int columns = 80, int rows = 24,
-                         int* status = nullptr);
+                         int* status = nullptr, const std::vector<std::string>& environment = {});
 
 // Runs the program with no controlling terminal at all (a new session, pipes
 // only). Returns its standard output.
-std::string run_without_terminal(const std::vector<std::string>& args, int* status);
+std::string run_without_terminal(const std::vector<std::string>& args, int* status,
+                                 const std::string& log_dir);
