@@ -25,6 +25,8 @@
 
 namespace {
 
+const program_options NO_OPTIONS = {};
+
 constexpr int PHOTO_WIDTH = 3840;
 constexpr int PHOTO_HEIGHT = 2400;
 constexpr int BOX_WIDTH = 800;
@@ -133,7 +135,7 @@ fitted_photo fit_photo() {
 }
 
 void BM_Window(benchmark::State& state) {
-    term_geometry terminal = {-1, 1280, 1001, 8, 16};
+    term_geometry terminal = {-1, 1280, 1001, 8, 16, false};
     fitted_photo f = fit_photo();
     for (auto _ : state) {
         uint8_t* rgb = window_to_rgb(&terminal, f.pixels, f.width, f.height, 3, 40, 30,
@@ -146,7 +148,7 @@ void BM_Window(benchmark::State& state) {
 
 // Encoding into a terminal that discards everything.
 void BM_Emit(benchmark::State& state) {
-    term_geometry terminal = {open("/dev/null", O_WRONLY), 1280, 1001, 8, 16};
+    term_geometry terminal = {open("/dev/null", O_WRONLY), 1280, 1001, 8, 16, false};
     fitted_photo f = fit_photo();
     size_t bytes = static_cast<size_t>(f.width) * f.height * 3;
     uint8_t* rgb = static_cast<uint8_t*>(malloc(bytes));
@@ -170,12 +172,12 @@ void BM_Draw(benchmark::State& state) {
     static image_table table;
     for (auto& slot : table.slots) image_init(&slot);
     table.draw_cache_limit = DRAW_CACHE_BYTES;
-    term_geometry terminal = {open("/dev/null", O_WRONLY), 1280, 1001, 8, 16};
+    term_geometry terminal = {open("/dev/null", O_WRONLY), 1280, 1001, 8, 16, false};
     char load[512], draw[64];
     snprintf(load, sizeof load, "0;1;0;0;0;0;0;0;0;0;%s", photo_path().c_str());
     command_fields fields = {};
     FILE* replies = fopen("/dev/null", "w");
-    handle_command_line(load, &fields, &terminal, &table, replies);
+    handle_command_line(load, &fields, &terminal, &table, &NO_OPTIONS, replies);
     image* slot = &table.slots[0];
     int64_t kind = state.range(0);
     int sy = 0;
@@ -190,7 +192,7 @@ void BM_Draw(benchmark::State& state) {
         snprintf(draw, sizeof draw, "1;1;0;0;%d;%d;0;%d;%d;300;", BOX_WIDTH, BOX_HEIGHT, sy,
                  BOX_WIDTH);
         slot->drawn = false;
-        handle_command_line(draw, &fields, &terminal, &table, replies);
+        handle_command_line(draw, &fields, &terminal, &table, &NO_OPTIONS, replies);
     }
     rusage usage;
     getrusage(RUSAGE_SELF, &usage);

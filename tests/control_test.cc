@@ -18,6 +18,8 @@
 
 namespace {
 
+const program_options NO_OPTIONS = {};
+
 const char* const ABSENT = "<absent>";
 
 std::vector<std::string> split(const std::string& text) {
@@ -182,7 +184,7 @@ TEST(WriteAll, LogsOnceOnAClosedDescriptor) {
 }
 
 TEST(Geometry, UnreadableSizeGivesTheDefault) {
-    term_geometry geometry = {-1, 0, 0, 0, 0};
+    term_geometry geometry = {-1, 0, 0, 0, 0, false};
     stderr_capture log;
     update_geometry(&geometry);
     EXPECT_EQ(geometry.width, 1280);
@@ -260,7 +262,7 @@ TEST(Slots, FrameByteCountRefusesWhatCannotBeHeld) {
 
 struct dispatch_fixture : ::testing::Test {
     static image_table table;
-    term_geometry geometry = {-1, 640, 361, 8, 16};
+    term_geometry geometry = {-1, 640, 361, 8, 16, false};
     command_fields fields = {};
 
     void SetUp() override {
@@ -274,7 +276,7 @@ struct dispatch_fixture : ::testing::Test {
         snprintf(buffer, sizeof buffer, "%s", line.c_str());
         FILE* out = tmpfile();
         stderr_capture quiet;
-        handle_command_line(buffer, &fields, &geometry, &table, out);
+        handle_command_line(buffer, &fields, &geometry, &table, &NO_OPTIONS, out);
         std::string text(static_cast<size_t>(ftell(out)), '\0');
         rewind(out);
         size_t n = fread(text.data(), 1, text.size(), out);

@@ -542,6 +542,105 @@ TEST(Logs, UnopenableLogsNeverReachTheTerminal) {
     EXPECT_EQ(p.tty, "");
 }
 
+// ---- Preview hosts: options, show on load, the terminal's cells -------------
+
+TEST(Options, HelpAndVersionAnswerAtOnce) {
+    int status = -1;
+    temp_dir logs;
+    std::string help = run_without_terminal({"-show-on-load", "--help"}, &status, logs.path);
+    EXPECT_EQ(status, 0);
+    for (const char* word : {"-show-on-load", "-terminal-cells", "VORPIX_SIXEL_OPTIONS", "-size"}) {
+        EXPECT_NE(help.find(word), std::string::npos) << word;
+    }
+    std::string version = run_one_shot({"--version"}, 80, 24, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(version.rfind("vorpix-sixel 1.", 0), 0u) << version;
+}
+
+// -test in an 80x24 terminal that reports (or not) its cells in pixels.
+TEST(Options, TerminalCellsFollowTheReportedPixelSize) {
+    struct {
+        std::vector<std::string> args;
+        std::string variable;
+        int cell_width, cell_height;
+        const char* size;
+    } cases[] = {
+        {{},                                     "",                                 10, 20, "640 361\n"},
+        {{"-terminal-cells"},                    "",                                 10, 20, "800 453\n"},
+        {{},                                     " -show-on-load\t-terminal-cells ", 10, 20, "800 453\n"},
+        {{"-terminal-cells"},                    "",                                 0,  0,  "640 361\n"},
+        {{"-terminal-cells"},                    "",                                 6,  13, "480 292\n"},
+        {{"-terminal-cellsx", "-terminal-cell"}, "-terminal-cells-",                 10, 20, "640 361\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.variable + " " + std::to_string(c.args.size()));
+        host_process p;
+        p.cell_width = c.cell_width;
+        p.cell_height = c.cell_height;
+        if (!c.variable.empty()) p.environment = {"VORPIX_SIXEL_OPTIONS=" + c.variable};
+        std::vector<std::string> args = c.args;
+        args.push_back("-test");
+        ASSERT_TRUE(host_start(&p, args));
+        EXPECT_EQ(host_finish(&p), 0);
+        EXPECT_EQ(p.replies, c.size);
+    }
+}
+
+// A preview host: the size, one load line with a box, a sync; no draw line.
+TEST_F(session, PreviewHostWithBothOptions) {
+    p.cell_width = 10;
+    p.cell_height = 20;
+    p.environment = {"VORPIX_SIXEL_OPTIONS=-show-on-load -terminal-cells"};
+    start();  // 800 x 453 drawable
+    std::string pic = put("p.ppm", flat_ppm(101, 50));
+    EXPECT_EQ(ask("5;" + pic), "110 60");
+    drawn_picture d;
+    ASSERT_TRUE(one_draw(drive({"0;1;600;45;200;100;;;;;" + pic}), &d));
+    EXPECT_EQ(d.row, 3);
+    EXPECT_EQ(d.column, 61);
+    EXPECT_EQ(d.pixels.width, 101);
+    EXPECT_EQ(d.pixels.height, 50);
+    // Drawn: every draw line waits for command 6 or a new load.
+    EXPECT_EQ(drive({"1;1;0;0;50;50;0;0;0;0;"}), "");
+    ASSERT_TRUE(one_draw(drive({"6", "1;1;0;0;50;50;0;0;0;0;"}), &d));
+    EXPECT_EQ(d.pixels.width, 49);  // fitted: 101 x 506/1024
+    // A load without a box only loads; a failed load draws nothing.
+    EXPECT_EQ(drive({load_line(1, pic), "0;2;0;0;50;50;0;0;0;0;" + dir.file("missing")}), "");
+    // The font changes: the cells follow from the next command on.
+    p.cell_width = 8;
+    p.cell_height = 16;
+    host_resize(&p, 80, 24);
+    ASSERT_TRUE(one_draw(drive({"4", "0;1;600;45;200;100;;;;;" + pic}), &d));
+    EXPECT_EQ(d.row, 3);
+    EXPECT_EQ(d.column, 76);
+    EXPECT_EQ(d.pixels.width, 40) << main_log();  // clipped at the 640-pixel edge
+}
+
+// A load line with a box, shown on load, writes exactly what the load and a
+// draw line with the same fields write; without the option the same load
+// line draws nothing.
+TEST(Options, ShowOnLoadIsTheDrawOfTheSameFields) {
+    temp_dir dir;
+    write_file(dir.file("q.ppm"),
+               ppm(300, 200, [](int x, int y) { return quadrant_colour(x, y, 300, 200); }));
+    std::string numbers = "1;35;18;150;150;10;20;100;60;";
+    auto run = [&](const std::vector<std::string>& args, const std::vector<std::string>& lines) {
+        host_process p;
+        EXPECT_TRUE(host_start(&p, args));
+        for (const auto& line : lines) host_send(&p, line);
+        EXPECT_TRUE(host_sync(&p));
+        std::string tty = host_take_tty(&p);
+        EXPECT_EQ(host_finish(&p), 0);
+        EXPECT_EQ(host_log(p, MAIN_LOG_NAME), "");
+        return tty;
+    };
+    std::string load = "0;" + numbers + dir.file("q.ppm");
+    std::string shown = run({"-show-on-load"}, {load});
+    EXPECT_EQ(shown, run({}, {load, "1;" + numbers}));
+    EXPECT_NE(shown, "");
+    EXPECT_EQ(run({}, {load}), "");
+}
+
 // ---- Size query -------------------------------------------------------------
 
 TEST_F(session, SizeRepliesForEveryFormat) {

@@ -1,7 +1,10 @@
 // The image store: detection, load_image and its messages, and the five
 // loaders on small pictures whose every pixel is known.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <png.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -105,6 +108,75 @@ TEST_F(images, MissingAndAbsentPaths) {
                               "\"\n>>ERROR<<\tfopen: No such file or directory\n"
                               ">>ERROR<<\tcouldn't open \"\"\n"
                               ">>ERROR<<\tfopen: No such file or directory\n");
+}
+
+// A load of the file the slot already holds keeps the decoded picture, which
+// the test marks in memory: the mark survives a keeping load and is gone
+// after a decode. A decode that logged something is never kept, so its
+// warnings come again.
+TEST_F(images, LoadingTheSameUnchangedFileKeepsItsDecode) {
+    std::string path = put("p.ppm", std::string("P6\n2 1\n255\n") + std::string(6, '\x40'));
+    std::string other = put("q.ppm", std::string("P6\n2 1\n255\n") + std::string(6, '\x40'));
+    loaded l;
+    stderr_capture quiet;  // a log whose place can be told (not a pipe)
+    auto mark = [&] { l.img.frames[0][0] = 0x99; };
+    auto kept = [&] { return l.img.frames[0][0] == 0x99; };
+
+    ASSERT_TRUE(image_load(&l.img, path.c_str()));
+    mark();
+    l.img.current_frame = 0;
+    l.img.drawn = true;
+    ASSERT_TRUE(image_load(&l.img, path.c_str()));
+    EXPECT_TRUE(kept());
+    EXPECT_FALSE(l.img.drawn);
+
+    struct {
+        const char* what;
+        void (*change)(const std::string& path, const std::string& other);
+    } changes[] = {
+        // A time of its own: a rewrite within the clock's tick could keep the old one.
+        {"a new modification time",
+         [](const std::string& file, const std::string&) {
+             const timespec times[2] = {{1000000000, 5}, {1000000000, 5}};
+             utimensat(AT_FDCWD, file.c_str(), times, 0);
+         }},
+        {"another file's contents",
+         [](const std::string& file, const std::string& from) {
+             std::filesystem::rename(from, file);
+         }                                                                                      },
+    };
+    for (const auto& c : changes) {
+        SCOPED_TRACE(c.what);
+        mark();
+        c.change(path, other);
+        ASSERT_TRUE(image_load(&l.img, path.c_str()));
+        EXPECT_FALSE(kept());
+    }
+    // The same file under another name is another source.
+    mark();
+    std::string link_path = dir.file("link.ppm");
+    ASSERT_EQ(link(path.c_str(), link_path.c_str()), 0);
+    ASSERT_TRUE(image_load(&l.img, link_path.c_str()));
+    EXPECT_FALSE(kept());
+    // A file that is gone empties the slot.
+    unlink(link_path.c_str());
+    EXPECT_FALSE(image_load(&l.img, link_path.c_str()));
+    EXPECT_FALSE(image_has_picture(&l.img));
+
+    // A damaged file warns at every load.
+    bytes rgb(64 * 64 * 3);
+    for (size_t i = 0; i < rgb.size(); i++) rgb[i] = static_cast<uint8_t>(i * 2654435761u >> 13);
+    write_jpeg(dir.file("whole.jpg"), 64, 64, 3, rgb);
+    std::string whole = read_file(dir.file("whole.jpg"));
+    std::string cut = put("cut.jpg", whole.substr(0, whole.size() - 100));
+    stderr_capture log;
+    ASSERT_TRUE(image_load(&l.img, cut.c_str()));
+    mark();
+    ASSERT_TRUE(image_load(&l.img, cut.c_str()));
+    EXPECT_FALSE(kept());
+    EXPECT_EQ(log.text(),
+              ">>WARN<<\tlibjpeg: Premature end of JPEG file\n"
+              ">>WARN<<\tlibjpeg: Premature end of JPEG file\n");
 }
 
 TEST_F(images, RejectedPnmKindLeavesChannelsMinusOne) {

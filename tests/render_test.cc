@@ -16,6 +16,8 @@
 
 namespace {
 
+const program_options NO_OPTIONS = {};
+
 // A one-frame record over a copy of `pixels`, freed at the end of the test.
 struct picture {
     image img;
@@ -189,7 +191,7 @@ TEST(Downscale, MatchesThePlainBoxFilter) {
 TEST(WindowToRgb, CopiesTheWindowAsRgb) {
     bytes grey(5 * 4);
     for (size_t k = 0; k < grey.size(); k++) grey[k] = static_cast<uint8_t>(k);
-    term_geometry big = {-1, 640, 361, 8, 16};
+    term_geometry big = {-1, 640, 361, 8, 16, false};
     picture p(5, 4, 1, grey);
     ASSERT_TRUE(p.apply(p.window(big, 1, 1, 2, 2)));
     EXPECT_EQ(p.frame(), (bytes{6, 6, 6, 7, 7, 7, 11, 11, 11, 12, 12, 12}));
@@ -211,7 +213,7 @@ TEST(WindowToRgb, CopiesTheWindowAsRgb) {
 }
 
 TEST(WindowToRgb, StopsAtTheTerminalAndRefusesWindowsOutside) {
-    term_geometry narrow = {-1, 16, 361, 8, 16};
+    term_geometry narrow = {-1, 16, 361, 8, 16, false};
     picture p(24, 1, 1, bytes(24, 200));
     ASSERT_TRUE(p.apply(p.window(narrow, 0, 0, 24, 1)));
     EXPECT_EQ(p.img.width, 24);
@@ -219,7 +221,7 @@ TEST(WindowToRgb, StopsAtTheTerminalAndRefusesWindowsOutside) {
     std::fill(expected.begin(), expected.begin() + 16 * 3, 200);
     EXPECT_EQ(p.frame(), expected);
 
-    term_geometry big = {-1, 640, 361, 8, 16};
+    term_geometry big = {-1, 640, 361, 8, 16, false};
     struct {
         int left, top, width, height;
     } outside[] = {
@@ -242,7 +244,7 @@ std::string emit(const picture& p, bool closed = false, std::string* kept = null
     int fds[2];
     EXPECT_EQ(pipe(fds), 0);
     fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    term_geometry geometry = {fds[1], 640, 361, 8, 16};
+    term_geometry geometry = {fds[1], 640, 361, 8, 16, false};
     if (closed) close(fds[1]);
     bytes rgb = p.frame();
     sixel_sink sink = {&geometry, kept != nullptr, nullptr, 0, 0};
@@ -298,7 +300,7 @@ TEST(SixelEmit, KeepsGoingWhenWritesFail) {
 }
 
 TEST(SixelEmit, WriteCallbackIgnoresEmptyChunks) {
-    term_geometry geometry = {-1, 640, 361, 8, 16};
+    term_geometry geometry = {-1, 640, 361, 8, 16, false};
     sixel_sink sink = {&geometry, true, nullptr, 0, 0};
     stderr_capture log;
     EXPECT_EQ(sixel_write_callback(const_cast<char*>("x"), 0, &sink), 1);
@@ -337,20 +339,20 @@ TEST(DrawCache, StaysWithinItsLimitAndWritesTheSameBytes) {
         int fds[2];
         EXPECT_EQ(pipe(fds), 0);
         fcntl(fds[0], F_SETFL, O_NONBLOCK);
-        term_geometry terminal = {fds[1], 640, 361, 8, 16};
+        term_geometry terminal = {fds[1], 640, 361, 8, 16, false};
         command_fields fields = {};
         FILE* replies = fopen("/dev/null", "w");
         for (int k = 1; k <= 4; k++) {
             std::string line = "0;" + std::to_string(k) + ";0;0;0;0;0;0;0;0;" +
                                dir.file(std::to_string(k) + ".png");
-            handle_command_line(line.data(), &fields, &terminal, &table, replies);
+            handle_command_line(line.data(), &fields, &terminal, &table, &NO_OPTIONS, replies);
         }
         std::vector<std::string> outputs;
         *most = 0;
         for (const auto& draw : draws) {
             std::string six = "6", line = draw;
-            handle_command_line(six.data(), &fields, &terminal, &table, replies);
-            handle_command_line(line.data(), &fields, &terminal, &table, replies);
+            handle_command_line(six.data(), &fields, &terminal, &table, &NO_OPTIONS, replies);
+            handle_command_line(line.data(), &fields, &terminal, &table, &NO_OPTIONS, replies);
             outputs.push_back(read_all(fds[0]));
             *most = std::max(*most, draw_cache_bytes(&table));
         }

@@ -90,6 +90,7 @@ struct term_geometry {
     int32_t height;
     int32_t cell_width;
     int32_t cell_height;
+    bool terminal_cells;  // cells follow the pixel size the terminal reports (an opt-in)
 };
 
 constexpr int32_t CELL_WIDTH = 8;
@@ -109,9 +110,31 @@ void sigwinch_handler(int signum);
 // `geometry->fd`. False (and the reason logged) when there is none.
 bool open_controlling_terminal(term_geometry* geometry);
 
-// Reads the window size: columns x 8 by rows x 16 - 16 - 7 pixels, or the
-// default geometry when the size cannot be read ("ioctl: TIOCGWINSZ failed").
+// Reads the window size: columns x cell width by rows x cell height, less one
+// row of cells and 7 pixels, or the default geometry when the size cannot be
+// read ("ioctl: TIOCGWINSZ failed"). Cells are 8x16, or with terminal_cells
+// the terminal's pixel size divided by its columns and rows when it reports
+// one that gives cells of at least a pixel.
 void update_geometry(term_geometry* geometry);
+
+// ---- Options ----------------------------------------------------------------
+
+// What a host or a user may turn on. Without them the program behaves exactly
+// as a host written for the plain protocol expects.
+struct program_options {
+    bool show_on_load;    // a load line with a box draws the picture once it is loaded
+    bool terminal_cells;  // see term_geometry
+};
+
+// Read at start-up before the command line, options separated by blanks.
+constexpr const char* OPTIONS_VARIABLE = "VORPIX_SIXEL_OPTIONS";
+
+// Sets the option that `argument` names, if any: true when it named one.
+bool parse_option(const char* argument, program_options* options);
+
+// Sets the options named in `text` (words separated by blanks; null is
+// empty). Other words are skipped.
+void parse_option_list(const char* text, program_options* options);
 
 // ---- Command lines ----------------------------------------------------------
 
@@ -137,7 +160,7 @@ void clear_drawn_flags(image_table* table);
 // Serves one line that is already in `line` (newline included or not):
 // splits it and dispatches it. Replies go to `out`.
 void handle_command_line(char* line, command_fields* fields, term_geometry* geometry,
-                         image_table* table, FILE* out);
+                         image_table* table, const program_options* options, FILE* out);
 
 // ---- Size query ---------------------------------------------------------
 

@@ -13,10 +13,9 @@ int64_t round_up_to_cell(int64_t size, int64_t cell) {
 }  // namespace
 
 void report_image_size(const term_geometry* geometry, image* slot, const char* path, FILE* out) {
-    // Always reset: a failed earlier load may have left sizes behind without
-    // a frame, and they must not describe the next picture.
-    image_reset(slot);
-    if (!load_image(path, slot)) {
+    // A failed load empties the slot: a failed earlier load may have left
+    // sizes behind without a frame, and they must not describe the next picture.
+    if (!image_load(slot, path)) {
         fputs("0 0\n", out);
         return;
     }

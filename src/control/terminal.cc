@@ -34,9 +34,15 @@ void update_geometry(term_geometry* geometry) {
         geometry->height = DEFAULT_TERM_HEIGHT;
         return;
     }
-    // The pixel size the terminal may report is not used: cells are 8x16.
     int32_t columns = size.ws_col;
     int32_t rows = size.ws_row;
-    geometry->width = columns * CELL_WIDTH;
-    geometry->height = rows * CELL_HEIGHT - CELL_HEIGHT - 7;
+    // Terminals fill in their pixel size (and send SIGWINCH when the font
+    // changes); one that reports none, or less than a pixel a cell, keeps 8x16.
+    if (geometry->terminal_cells && columns > 0 && rows > 0 && size.ws_xpixel >= columns &&
+        size.ws_ypixel >= rows) {
+        geometry->cell_width = size.ws_xpixel / columns;
+        geometry->cell_height = size.ws_ypixel / rows;
+    }
+    geometry->width = columns * geometry->cell_width;
+    geometry->height = rows * geometry->cell_height - geometry->cell_height - 7;
 }

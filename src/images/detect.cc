@@ -1,4 +1,6 @@
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "control/control.h"
 #include "images/image.h"
@@ -60,5 +62,55 @@ bool load_image(const char* path, image* img) {
     if (!file) return false;
     bool loaded = load_image_stream(file, path, img);
     fclose_or_log(file);
+    return loaded;
+}
+
+namespace {
+
+bool same_time(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool same_source(const image_source& source, const char* path, const struct stat& status) {
+    return source.path && strcmp(source.path, path) == 0 && source.device == status.st_dev &&
+           source.inode == status.st_ino && source.size == status.st_size &&
+           same_time(source.modified, status.st_mtim) && same_time(source.changed, status.st_ctim);
+}
+
+// Where the log stands: a decode that moved it logged something. -1 when
+// the log cannot tell (a pipe, say).
+off_t log_position() {
+    return lseek(STDERR_FILENO, 0, SEEK_CUR);
+}
+
+}  // namespace
+
+bool image_load(image* img, const char* path) {
+    if (!path) path = "";
+    FILE* file = open_picture_or_log(path);
+    if (!file) {
+        image_reset(img);
+        return false;
+    }
+    struct stat status;
+    bool known = fstat(fileno(file), &status) == 0;
+    // An animation whose damaged frame has been found since its load shows
+    // fewer frames than a fresh load would: it is decoded again.
+    if (known && image_has_picture(img) && same_source(img->source, path, status) &&
+        (!img->anim || img->anim->partial < 0)) {
+        fclose_or_log(file);
+        img->current_frame = 0;
+        img->drawn = false;
+        return true;
+    }
+    image_reset(img);
+    off_t before = log_position();
+    bool loaded = load_image_stream(file, path, img);
+    fclose_or_log(file);
+    if (loaded && known && before >= 0 && log_position() == before) {
+        // Without memory for the name the picture is simply not kept.
+        img->source = {strdup(path),   status.st_dev,  status.st_ino,
+                       status.st_size, status.st_mtim, status.st_ctim};
+    }
     return loaded;
 }

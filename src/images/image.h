@@ -7,6 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/stat.h>
 
 constexpr int IMAGE_SLOTS = 1024;
 constexpr int MAX_FRAMES = 128;
@@ -64,6 +65,16 @@ struct encoded_window {
     uint64_t last_use;
 };
 
+// The file a slot's picture was decoded from, as it was then: a load of the
+// same path that still finds the same file unchanged keeps the picture.
+struct image_source {
+    char* path;  // null when the picture may not be kept this way (or none is held)
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    timespec modified, changed;
+};
+
 // A frame is width x height pixels of `channels` bytes (1 grey; 3 R,G,B;
 // 4 R,G,B,A), rows top to bottom, packed without gaps.
 struct image {
@@ -78,6 +89,7 @@ struct image {
     int32_t current_frame;
     bool drawn;
     animation* anim;  // an animation's frames are decoded from here when drawn; else null
+    image_source source;
     // What the draw keeps between draws (see the draw cache in render.h).
     fitted_frame fitted;
     encoded_window* windows;  // `window_count` entries, null until the first draw
@@ -108,6 +120,8 @@ int select_slot(int32_t number);
 // Moves the frame cursor on by one, back to 0 after the last frame. A record
 // without frames (frame_count 0 or less) stays at 0.
 void image_advance_frame(image* img);
+// Whether the slot holds a picture that a draw can show.
+bool image_has_picture(const image* img);
 // The frame the next draw shows, or null when the slot holds no picture. For
 // an animation it is the canvas, whose pixels may belong to another frame
 // until image_frame_pixels has been called.
@@ -189,6 +203,15 @@ image_type detect_image_type(FILE* file);
 // Opens `path` (null is taken as a name that cannot be opened), detects its
 // format, runs the loader and closes the file. Logs every failure.
 bool load_image(const char* path, image* img);
+
+// Loads `path` into the slot, replacing what it held, and tells whether the
+// slot now holds a picture. When the slot holds a picture decoded from this
+// very path, and the file is still the same one unchanged (device, inode,
+// size, modification and change times to the nanosecond), the picture is kept
+// instead of decoded again: the frame cursor goes back to the first frame and
+// the drawn flag is cleared, as after a fresh load. Only a decode that logged
+// nothing is kept this way, so the log reads the same either way.
+bool image_load(image* img, const char* path);
 
 // load_image on a stream that is already open at offset 0 (left open);
 // `path` names it in the messages.

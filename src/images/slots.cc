@@ -26,6 +26,7 @@ void image_init(image* img) {
     img->current_frame = 0;
     img->drawn = false;
     img->anim = nullptr;
+    img->source = {};
     img->fitted = {};
     img->windows = nullptr;
     img->window_count = 0;
@@ -38,6 +39,8 @@ void image_free_frames(image* img) {
     }
     animation_free(img->anim);
     img->anim = nullptr;
+    free(img->source.path);
+    img->source.path = nullptr;
     free(img->fitted.pixels);
     img->fitted = {};
     for (int32_t i = 0; i < img->window_count; i++) free(img->windows[i].data);
@@ -64,6 +67,10 @@ void image_advance_frame(image* img) {
         return;
     }
     img->current_frame = (img->current_frame + 1) % img->frame_count;
+}
+
+bool image_has_picture(const image* img) {
+    return image_current_frame(img) != nullptr;
 }
 
 const uint8_t* image_current_frame(const image* img) {

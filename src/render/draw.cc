@@ -20,16 +20,16 @@ struct draw_request {
     int32_t slot, x, y, w, h, sx, sy, sw, sh;
 };
 
-void load_into_slot(image* slot, int index, const char* path) {
-    // Reset even a slot without a picture: a failed earlier load may have
-    // left a size or channel count there that must not describe the next one.
-    image_reset(slot);
-    if (!load_image(path, slot)) return;
-    if (!image_current_frame(slot)) {
+// True when the slot holds a picture afterwards. A failed load empties the
+// slot, even one without a picture: a failed earlier load may have left a
+// size or channel count there that must not describe the next one.
+bool load_into_slot(image* slot, int index, const char* path) {
+    if (!image_load(slot, path)) return false;
+    if (!image_has_picture(slot)) {
         log_message(LOG_ERROR, "specify unloaded image? img[%d] is NULL\n", index);
-        return;
+        return false;
     }
-    slot->drawn = false;
+    return true;
 }
 
 // The window of the fitted picture that a draw shows and where it goes,
@@ -258,7 +258,7 @@ bool show_window(term_geometry* geometry, image_table* table, image* slot, const
 void draw_slot(term_geometry* geometry, image_table* table, int index, const draw_request& r) {
     image* slot = &table->slots[index];
     if (slot->drawn) return;
-    if (!image_current_frame(slot)) {
+    if (!image_has_picture(slot)) {
         // Nothing to show, and a size of 0 must not reach the fit.
         log_message(LOG_ERROR, "specify unloaded image? img[%d] is NULL\n", index);
         return;
@@ -292,8 +292,8 @@ size_t draw_cache_bytes(const image_table* table) {
     return total;
 }
 
-void handle_image_command(term_geometry* geometry, image_table* table, command_fields* fields,
-                          int32_t command) {
+void handle_image_command(term_geometry* geometry, image_table* table,
+                          const program_options* options, command_fields* fields, int32_t command) {
     if (fields->count != IMAGE_FIELD_COUNT) return;
     draw_request r;
     int32_t* numbers[] = {&r.slot, &r.x, &r.y, &r.w, &r.h, &r.sx, &r.sy, &r.sw, &r.sh};
@@ -301,7 +301,11 @@ void handle_image_command(term_geometry* geometry, image_table* table, command_f
 
     int index = select_slot(r.slot);
     if (command == 0) {
-        load_into_slot(&table->slots[index], index, fields->fields[10]);
+        // With show-on-load, a load line that gives a box is also its draw.
+        if (load_into_slot(&table->slots[index], index, fields->fields[10]) &&
+            options->show_on_load && r.w > 0 && r.h > 0) {
+            draw_slot(geometry, table, index, r);
+        }
     } else {
         draw_slot(geometry, table, index, r);
     }

@@ -23,9 +23,11 @@ constexpr int SIXEL_PALETTE_COLORS = 256;
 constexpr int CURSOR_BUFFER_SIZE = 1024;
 
 // Commands 0 (load) and 1 (draw; any command other than 0): slot, x, y, w, h,
-// sx, sy, sw, sh, path. Lines with another field count are ignored.
-void handle_image_command(term_geometry* geometry, image_table* table, command_fields* fields,
-                          int32_t command);
+// sx, sy, sw, sh, path. Lines with another field count are ignored. With
+// show_on_load, a load whose w and h are both above 0 is followed by the draw
+// that a draw line with the same fields would make.
+void handle_image_command(term_geometry* geometry, image_table* table,
+                          const program_options* options, command_fields* fields, int32_t command);
 
 // The bytes the draw cache holds now, in all slots together.
 size_t draw_cache_bytes(const image_table* table);

@@ -79,6 +79,12 @@ int wait_exit(pid_t pid, int timeout_ms) {
     }
 }
 
+winsize window_size(const host_process* p, int columns, int rows) {
+    return {static_cast<unsigned short>(rows), static_cast<unsigned short>(columns),
+            static_cast<unsigned short>(columns * p->cell_width),
+            static_cast<unsigned short>(rows * p->cell_height)};
+}
+
 }  // namespace
 
 std::string host_log(const host_process& p, const char* name) {
@@ -94,7 +100,7 @@ bool host_start(host_process* p, const std::vector<std::string>& args, int colum
     if (pipe(in_pipe) < 0 || pipe(out_pipe) < 0) return false;
     termios raw;
     cfmakeraw(&raw);
-    winsize size = {static_cast<unsigned short>(rows), static_cast<unsigned short>(columns), 0, 0};
+    winsize size = window_size(p, columns, rows);
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, &raw, &size);
     if (pid < 0) return false;
@@ -171,7 +177,7 @@ std::string host_take_tty(host_process* p) {
 }
 
 void host_resize(host_process* p, int columns, int rows) {
-    winsize size = {static_cast<unsigned short>(rows), static_cast<unsigned short>(columns), 0, 0};
+    winsize size = window_size(p, columns, rows);
     ioctl(p->master, TIOCSWINSZ, &size);
 }
 

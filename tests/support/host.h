@@ -21,6 +21,7 @@ struct host_process {
     std::string replies;  // standard output not yet taken
     int exit_status = -1;
     bool ignore_hangup = false;  // set before host_start: the child ignores SIGHUP
+    int cell_width = 0, cell_height = 0;  // the terminal's cell in pixels; 0: not reported
     // The program's logs go here, never to the real ones that other copies of
     // the program and the user share. Another folder may be set before
     // host_start; `environment` entries ("NAME=value") are added to the child's.
@@ -35,7 +36,8 @@ std::string host_log(const host_process& p, const char* name);
 // The program's path, set by the build.
 std::string program_path();
 
-// Starts the program with `args` in a terminal of `columns` x `rows`.
+// Starts the program with `args` in a terminal of `columns` x `rows`; its
+// size in pixels is reported when `cell_width` and `cell_height` are set.
 bool host_start(host_process* p, const std::vector<std::string>& args, int columns = 80,
                 int rows = 24);
 
@@ -52,7 +54,8 @@ bool host_read_reply(host_process* p, std::string* line);
 // Takes and clears the collected terminal bytes.
 std::string host_take_tty(host_process* p);
 
-// Changes the terminal size (the program gets SIGWINCH).
+// Changes the terminal size (the program gets SIGWINCH), in pixels too when
+// p->cell_width and p->cell_height are set.
 void host_resize(host_process* p, int columns, int rows);
 
 // Closes the terminal (master and the test's slave): from now on every write
