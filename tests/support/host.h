@@ -20,7 +20,7 @@ struct host_process {
     std::string tty;      // terminal bytes not yet taken
     std::string replies;  // standard output not yet taken
     int exit_status = -1;
-    bool ignore_hangup = false;  // set before host_start: the child ignores SIGHUP
+    bool ignore_hangup = false;           // set before host_start: the child ignores SIGHUP
     int cell_width = 0, cell_height = 0;  // the terminal's cell in pixels; 0: not reported
     // The program's logs go here, never to the real ones that other copies of
     // the program and the user share. Another folder may be set before
