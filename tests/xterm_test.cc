@@ -148,25 +148,35 @@ class Xterm : public ::testing::Test {
         stop(terminal);
     }
 
-    // Runs `lines` through the program in xterm, then has the host print a
-    // marker where the cursor was left, and takes a screenshot.
-    bool run_host(const std::vector<std::string>& lines, screen* shot) {
+    // Runs `lines` through the program in xterm with the font `font` and
+    // VORPIX_SIXEL_OPTIONS set to `options`, then has the host print a marker
+    // where the cursor was left, and takes a screenshot.
+    bool run_host(const std::vector<std::string>& lines, screen* shot, const char* font = "8x16",
+                  const char* options = "") {
         std::string commands;
         for (const auto& line : lines) commands += line + "\n";
         write_file(dir.file("commands"), commands);
         std::string done = dir.file("done");
-        write_file(dir.file("host"), "#!/bin/sh\nVORPIX_SIXEL_LOG_DIR='" + dir.path + "' '" +
+        write_file(dir.file("host"), "#!/bin/sh\nVORPIX_SIXEL_LOG_DIR='" + dir.path +
+                                         "' VORPIX_SIXEL_OPTIONS='" + options + "' '" +
                                          program_path() + "' < '" + dir.file("commands") + "' > '" +
                                          dir.file("replies") + "'\nprintf XYZ\ntouch '" + done +
                                          "'\nexec sleep 60\n");
         chmod(dir.file("host").c_str(), 0755);
         setenv("DISPLAY", server.display.c_str(), 1);
         terminal =
-            spawn({"xterm", "-ti", "vt340", "-fn", "8x16", "-xrm", "XTerm*numColorRegisters: 256",
+            spawn({"xterm", "-ti", "vt340", "-fn", font, "-xrm", "XTerm*numColorRegisters: 256",
                    "-xrm", "XTerm*internalBorder: 0", "-fg", "black", "-bg", "white", "-bw", "0",
                    "-geometry", std::to_string(COLUMNS) + "x" + std::to_string(ROWS) + "+0+0", "-e",
                    dir.file("host")});
-        for (int i = 0; i < 200 && access(done.c_str(), F_OK) != 0; i++) usleep(50000);
+        // Generous: a loaded machine may take long to start xterm.
+        for (int i = 0; i < 1200 && access(done.c_str(), F_OK) != 0; i++) {
+            if (waitpid(terminal, nullptr, WNOHANG) == terminal) {
+                terminal = -1;  // xterm gave up (no display, say)
+                return false;
+            }
+            usleep(50000);
+        }
         if (access(done.c_str(), F_OK) != 0) return false;
         // The host is done; give xterm a moment to paint what it was sent.
         std::string png = dir.file("shot.png");
@@ -181,9 +191,10 @@ class Xterm : public ::testing::Test {
         return read_png(png, shot);
     }
 
+    // Any black pixel: the host's text (the screen is white until then).
     static bool marker_shown(const screen& s) {
-        for (int y = 0; y < ROWS * 16; y++) {
-            for (int x = 0; x < COLUMNS * 8; x++) {
+        for (int y = 0; y < s.height; y++) {
+            for (int x = 0; x < s.width; x++) {
                 if (looks_like(s.at(x, y), {0, 0, 0})) return true;
             }
         }
@@ -290,6 +301,47 @@ TEST_F(Xterm, PicturesSitWhereTheDrawsAskInARealTerminal) {
     EXPECT_GT(count(s, 496, 352, 24, 16, {0, 0, 0}, true), 20)
         << "the cursor is not where the last picture left it";
     EXPECT_EQ(count(s, 600, 0, 40, 16, WHITE, false), 0) << "untouched background";
+}
+
+// A preview host, as a file manager runs one for its selected file: the size,
+// one load line that carries the box, a sync; then the next file. It never
+// sends a draw line, and places pictures by the terminal's real 10x20 cells.
+TEST_F(Xterm, PreviewHostWithTheTerminalsOwnCells) {
+    if (!server.start()) GTEST_SKIP() << "no X server could start: " << server.failure();
+
+    write_png(dir.file("red.png"), 120, 90, PNG_COLOR_TYPE_RGB, 8, flat(120, 90, RED));
+    write_png(dir.file("green.png"), 60, 40, PNG_COLOR_TYPE_RGB, 8, flat(60, 40, GREEN));
+    // Cells of 10x20: the 80x24 terminal draws on 800x453 pixels.
+    std::vector<std::string> lines = {
+        "5;" + dir.file("red.png"),
+        // Cell column 31, row 4 (x 300, y 60), a 100x100 box: 99x74.
+        "0;1;305;65;100;100;;;;;" + dir.file("red.png"),
+        "4;",
+        "3;",
+        "5;" + dir.file("green.png"),
+        // Cell column 51, row 11 (x 500, y 200), a box larger than the picture.
+        "0;1;500;200;200;200;;;;;" + dir.file("green.png"),
+        "4;",
+        "6",
+    };
+    screen s;
+    ASSERT_TRUE(run_host(lines, &s, "10x20", "-show-on-load -terminal-cells"))
+        << "the host in xterm did not finish. " << server.failure();
+    write_file("/tmp/vorpix-xterm-preview-test.png", read_file(dir.file("shot.png")));
+    ASSERT_GE(s.width, COLUMNS * 10);
+    ASSERT_GE(s.height, ROWS * 20);
+    EXPECT_EQ(read_file(dir.file("replies")), "120 100\n\n60 40\n\n");
+    expect_area(s, 300, 60, 99, 74, RED, "red at cell 31,4, fitted into its box");
+    // The host's marker and the text cursor stand on the picture's last row
+    // of cells, where the picture left the cursor: x 500 to 539, y 220 on.
+    EXPECT_EQ(count(s, 500, 200, 60, 20, GREEN, false), 0) << "green at cell 51,11";
+    EXPECT_EQ(count(s, 540, 220, 20, 20, GREEN, false), 0) << "green, last row of cells";
+    EXPECT_EQ(count(s, 500, 199, 60, 1, GREEN, true), 0) << "above green";
+    EXPECT_EQ(count(s, 500, 240, 60, 1, GREEN, true), 0) << "below green";
+    EXPECT_EQ(count(s, 499, 200, 1, 40, GREEN, true), 0) << "left of green";
+    EXPECT_EQ(count(s, 560, 200, 1, 40, GREEN, true), 0) << "right of green";
+    EXPECT_GT(count(s, 500, 220, 30, 20, {0, 0, 0}, true), 20)
+        << "the cursor is not where the last picture left it";
 }
 
 }  // namespace
