@@ -48,6 +48,8 @@ printf '%s\n%s\n' "$load" "$draw" >"$work/draw"
     printf '%s\n%s\n' "$load" "$draw"
     for i in $(seq $repeats); do printf '6\n1;1;0;0;800;600;0;%d;800;300;\n' $((i * 7)); done
 } >"$work/scroll"
+# A preview host: the size, then one load line with the box, shown on load.
+printf '5;%s\n0;1;0;0;800;600;;;;;%s\n4;\n' "$photo" "$photo" >"$work/preview"
 gif_pass() { for _ in $(seq 48); do printf '6\n1;1;0;0;800;450;0;0;0;0;\n'; done; }
 {
     printf '0;1;0;0;0;0;0;0;0;0;%s\n' "$gif"
@@ -69,6 +71,7 @@ hyperfine -N --style none --warmup 1 --runs "$runs" --export-json "$work/times.j
     -n draw "$(session "$work/draw")" \
     -n repeat "$(session "$work/repeat")" \
     -n scroll "$(session "$work/scroll")" \
+    -n preview "$(in_pty "$program -show-on-load < $work/preview > /dev/null")" \
     -n img2sixel "$(in_pty "img2sixel -w 800 $photo")" \
     -n chafa "$(in_pty "chafa -f sixel -s 100x37 $photo")" \
     -n size "$(in_pty "$program -size $photo > /dev/null")" \
@@ -97,6 +100,7 @@ fitted = 800 * 450 * 3 / 2**20
 rows = [
     ("load + draw of a 20 Mpx JPEG into 800x600", t["draw"], "img2sixel", t["draw"] / t["img2sixel"], 0.20),
     ("", t["draw"], "chafa", t["draw"] / t["chafa"], 0.50),
+    ("preview: size, load shown on load, sync", t["preview"], "load + draw", t["preview"] / t["draw"], 1.15),
     ("repeat draw (6, same line)", repeat, "img2sixel", repeat / t["img2sixel"], 0.02),
     ("another window of the fitted picture", scroll, "img2sixel", scroll / t["img2sixel"], 0.06),
     ("-size of the JPEG", t["size"], "djpeg", t["size"] / t["djpeg"], 1.3),
