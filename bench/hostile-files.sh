@@ -13,7 +13,9 @@ corpus=${2:-/tmp/vorpix-corpus}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-files=("$top"/tests/data/bad/*)
+# The full-size versions of the generated kinds (tests/data/bad keeps small ones).
+python3 "$top/bench/make-hostile-files.py" "$work/generated"
+files=("$top"/tests/data/bad/* "$work"/generated/*)
 if [ -d "$corpus/png/testpngs-crashers" ]; then files+=("$corpus"/png/testpngs-crashers/*); fi
 
 printf '%-44s %9s %8s %9s %-12s %s\n' file bytes seconds "peak MiB" reply rules

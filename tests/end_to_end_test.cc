@@ -340,6 +340,32 @@ TEST_F(session, FitsWindowsAndClamps) {
     }
 }
 
+// Draws outside the terminal move the cursor past a damaged frame that no
+// draw has decoded yet; the visible draw that reaches it shows the first
+// frame, since the animation now ends at the damage.
+TEST_F(session, AVisibleDrawPastADamagedFrameShowsAPicture) {
+    start();
+    const bytes palette = {0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255};
+    std::vector<gif_frame_spec> frames;
+    for (int i = 0; i < 6; i++) {
+        frames.push_back({0, 0, 24, 12, bytes(24 * 12, static_cast<uint8_t>(i % 3 + 1)), 5, 1, -1});
+    }
+    bytes file = make_gif(24, 12, palette, frames);
+    // Frame 3's first picture data: past three frames, its image descriptor
+    // (10 bytes), the code size and the sub-block's length.
+    size_t at = make_gif(24, 12, palette, {frames[0], frames[1], frames[2]}).size() - 1;
+    while (file[at] != 0x2C) at++;
+    file[at + 12] = 0xFF;  // codes beyond the table: the decoder stops there
+    std::string gif = put("damaged.gif", file);
+    drive({load_line(1, gif)});
+    for (int i = 0; i < 5; i++) EXPECT_EQ(drive({"6", "1;1;9000;0;24;12;0;0;0;0;"}), "");
+    drawn_picture d;
+    ASSERT_TRUE(one_draw(drive({"6", "1;1;0;0;24;12;0;0;0;0;"}), &d));
+    EXPECT_TRUE(near_colour(pixel(d.pixels, 5, 5), {255, 0, 0}));  // frame 0
+    ASSERT_TRUE(one_draw(drive({"6", "1;1;0;0;24;12;0;0;0;0;"}), &d));
+    EXPECT_TRUE(near_colour(pixel(d.pixels, 5, 5), {0, 255, 0}));  // frame 1
+}
+
 TEST_F(session, AnimationStepsOneFramePerDraw) {
     start();
     const bytes palette = {0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255};

@@ -276,7 +276,10 @@ TEST_F(images, TruncatedPngFailsAndLeavesTheRecordUntouched) {
     bytes rgb(64 * 64 * 3, 90);
     write_png(dir.file("whole.png"), 64, 64, PNG_COLOR_TYPE_RGB, 8, rgb);
     std::string whole = read_file(dir.file("whole.png"));
-    for (size_t cut : {size_t{20}, whole.size() / 2, whole.size() - 13}) {
+    // Cut after its last row (in the last chunk's checksum): every row is
+    // there, and nothing after the rows is read.
+    expect_picture(put("end.png", whole.substr(0, whole.size() - 13)), 64, 64, 3, rgb);
+    for (size_t cut : {size_t{20}, whole.size() / 2}) {
         SCOPED_TRACE(cut);
         loaded l;
         stderr_capture log;
@@ -513,6 +516,20 @@ TEST_F(images, GifKeepsAtMost127Frames) {
     EXPECT_EQ(pixel_at(l, 126, 0, 0), (bytes{0, 255, 0, 255}));  // colour 126 % 4 == 2
 }
 
+// Frames are decoded one at a time onto one canvas: a large canvas shows
+// every frame up to the limit.
+TEST_F(images, LargeGifCanvasShowsEveryFrame) {
+    std::vector<gif_frame_spec> frames;
+    for (int i = 0; i < 100; i++) {
+        frames.push_back({i, 0, 1, 1, bytes(1, static_cast<uint8_t>(i % 4)), 1, 1, -1});
+    }
+    loaded l;
+    ASSERT_TRUE(
+        load_image(put("big.gif", make_gif(2048, 2048, GIF_PALETTE, frames)).c_str(), &l.img));
+    EXPECT_EQ(l.img.frame_count, 100);
+    EXPECT_EQ(pixel_at(l, 99, 99, 0), (bytes{0, 0, 255, 255}));  // colour 99 % 4 == 3
+}
+
 // A damaged frame in the middle is found when it is first drawn: it shows
 // what of it decoded and becomes the last frame, as a browser stops there.
 TEST_F(images, DamagedGifFrameEndsTheAnimationWhenReached) {
@@ -684,7 +701,13 @@ TEST(BadFiles, LoadWithoutHarm) {
         stderr_capture log;
         bool ok = load_image(entry.path().c_str(), &l.img);
         EXPECT_EQ(ok, name == "gif-huge-screen.gif" || name == "pnm-p4-empty-rows-spin.pbm" ||
-                          name == "bmp-rle8-reads-past-the-end.bmp");
+                          name == "bmp-rle8-reads-past-the-end.bmp" ||
+                          name == "jpeg-repeated-scans.jpg" ||
+                          name == "png-trailing-deflated-zeros.png");
+        if (name == "jpeg-repeated-scans.jpg") {
+            EXPECT_NE(log.text().find(">>WARN<<\tlibjpeg: more scans than a picture needs"),
+                      std::string::npos);
+        }
         if (!ok) {
             EXPECT_EQ(l.img.frames[0], nullptr);
             EXPECT_TRUE(log.text().ends_with("image load error: " + entry.path().string() + "\n"));

@@ -52,13 +52,6 @@ bool animation_decode_to(image* img, int32_t index) {
     return true;
 }
 
-int32_t animation_frame_limit(uint64_t available, int32_t width, int32_t height) {
-    int32_t frames =
-        available < GIF_FRAME_LIMIT ? static_cast<int32_t>(available) : GIF_FRAME_LIMIT;
-    size_t frame_bytes = 0;
-    if (frames > 0 && frame_byte_count(width, height, 4, &frame_bytes) && frame_bytes > 0 &&
-        frames > static_cast<int64_t>(MAX_ANIMATION_BYTES / frame_bytes)) {
-        frames = static_cast<int32_t>(MAX_ANIMATION_BYTES / frame_bytes);
-    }
-    return frames;
+int32_t animation_frame_limit(uint64_t available) {
+    return available < GIF_FRAME_LIMIT ? static_cast<int32_t>(available) : GIF_FRAME_LIMIT;
 }

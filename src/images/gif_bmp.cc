@@ -26,7 +26,7 @@ constexpr size_t FILE_PADDING = 16;
 // Both decoders read from the whole file in memory, and a GIF's file stays
 // there while the picture is shown. A BMP holds at most 4 bytes a pixel plus
 // its headers and palette, so a larger file cannot be a picture we accept; a
-// GIF larger than the animation budget is refused as well.
+// GIF larger than MAX_ANIMATION_FILE_BYTES is refused as well.
 constexpr uint64_t MAX_BMP_FILE_BYTES = MAX_FRAME_BYTES + (uint64_t{1} << 20);
 
 // A canvas the size of a frame we could hold, or null (nothing logged: the
@@ -165,7 +165,7 @@ const animation_ops gif_ops = {gif_decode, gif_release};
 
 bool load_gif(FILE* file, image* img) {
     uint64_t size = 0;
-    uint8_t* data = read_whole_file(file, MAX_ANIMATION_BYTES, &size);
+    uint8_t* data = read_whole_file(file, MAX_ANIMATION_FILE_BYTES, &size);
     if (!data) return false;
     // From here the record owns the animation; a failed load's reset frees it.
     img->anim = animation_create(&gif_ops, data);
@@ -194,7 +194,7 @@ bool load_gif(FILE* file, image* img) {
     // Frames whose data began count too: the one cut short shows in part.
     unsigned int available =
         gif->frame_count_partial > gif->frame_count ? gif->frame_count_partial : gif->frame_count;
-    int32_t frames = animation_frame_limit(available, img->width, img->height);
+    int32_t frames = animation_frame_limit(available);
     for (int32_t i = 0; i < frames; i++) {
         img->delays[i] = static_cast<int32_t>(gif->frames[i].frame_delay);
     }

@@ -143,10 +143,10 @@ void animation_free(animation* anim);
 // frame becomes the animation's last: frame_count shrinks to end with it, as
 // a browser stops there. False when the frame cannot be shown.
 bool animation_decode_to(image* img, int32_t index);
-// How many of `available` frames of a width x height animation are shown: at
-// most GIF_FRAME_LIMIT, and no more than fit the animation budget counted as
-// full R,G,B,A canvases (at least one).
-int32_t animation_frame_limit(uint64_t available, int32_t width, int32_t height);
+// How many of `available` frames an animation shows: at most GIF_FRAME_LIMIT.
+// Frames are decoded one at a time onto one canvas, so the canvas's size does
+// not change the count; a draw decodes at most GIF_FRAME_LIMIT frames.
+int32_t animation_frame_limit(uint64_t available);
 
 // ---- Byte counts ----------------------------------------------------------
 
@@ -157,15 +157,10 @@ int32_t animation_frame_limit(uint64_t available, int32_t width, int32_t height)
 // RGB photograph or an 11585x11585 RGBA picture.
 constexpr uint64_t MAX_FRAME_BYTES = uint64_t{512} << 20;
 
-// All frames of one animation together, counted as full R,G,B,A canvases:
-// an animation shows only as many frames as fit this budget (at least one),
-// so a huge canvas cycles through fewer frames. Frames are decoded when drawn,
-// so this is not what an animation holds in memory; hosts see it in the frame
-// cycle, so it stays. 1 GiB is 127 frames of 1440x1080. An animation's file,
-// held whole while it is shown, may not be larger either.
-constexpr uint64_t MAX_ANIMATION_BYTES = uint64_t{1} << 30;
-static_assert(MAX_ANIMATION_BYTES >= MAX_FRAME_BYTES,
-              "a frame that can be held must fit the budget");
+// An animation's file, held whole while the animation is shown: no larger
+// than this. 1 GiB is far more than any animation that a frame of
+// MAX_FRAME_BYTES allows would need.
+constexpr uint64_t MAX_ANIMATION_FILE_BYTES = uint64_t{1} << 30;
 
 // width x height x channels in 64 bits, refusing negative factors and results
 // above MAX_FRAME_BYTES. True and the count in `bytes` when acceptable.

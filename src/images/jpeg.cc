@@ -20,9 +20,22 @@ namespace {
 // At least the library's largest row group (4 for common sampling factors).
 constexpr JDIMENSION JPEG_ROWS_AT_ONCE = 16;
 // libjpeg's own memory beyond the whole-picture coefficient arrays that a
-// progressive file needs (2 bytes a sample): tables, row groups, buffers.
-// More than that ends the load with the library's "insufficient memory".
+// progressive or multi-scan file needs (2 bytes a sample): tables, row
+// groups, buffers. More than that ends the load with the library's
+// "insufficient memory".
 constexpr size_t JPEG_WORK_BYTES = size_t{64} << 20;
+
+// Every scan of a progressive file is decoded over the whole picture, and a
+// file may repeat a small scan thousands of times. Encoders write about ten;
+// a picture may have as many as keep scans x pixels within JPEG_SCAN_WORK
+// (about a tenth of a second), and never fewer than JPEG_MIN_SCANS. The
+// scans after that are taken as damage: the file is read as if it ended there.
+constexpr uint64_t JPEG_SCAN_WORK = uint64_t{1} << 29;
+constexpr int JPEG_MIN_SCANS = 32;
+constexpr int JPEG_MAX_SCANS = 100;
+
+// The marker a cut file is given in place of the data that never came.
+const JOCTET END_OF_IMAGE[2] = {0xFF, JPEG_EOI};
 
 // One row of C,M,Y,K to R,G,B. Adobe's files (the most common) store the
 // inks inverted, 255 meaning none.
@@ -74,11 +87,41 @@ void on_jpeg_output_message(j_common_ptr cinfo) {
     log_jpeg_message(cinfo, LOG_ERROR);
 }
 
+// The source once the scans ran out: nothing but the end of the picture.
+boolean end_of_data(j_decompress_ptr cinfo) {
+    cinfo->src->next_input_byte = END_OF_IMAGE;
+    cinfo->src->bytes_in_buffer = sizeof END_OF_IMAGE;
+    return TRUE;
+}
+
+// The manager comes first, so that the monitor, which gets only the
+// decompression object, reaches the limit through its `progress` pointer.
+struct jpeg_scan_guard {
+    jpeg_progress_mgr manager;
+    int max_scans;
+};
+
+// Called before each step of the input: past the last scan allowed, the rest
+// of the file is dropped, and the scan under way ends where its data stops
+// (its remaining blocks keep what the earlier scans gave them).
+void on_jpeg_progress(j_common_ptr common) {
+    auto* cinfo = reinterpret_cast<j_decompress_ptr>(common);
+    auto* guard = reinterpret_cast<jpeg_scan_guard*>(cinfo->progress);
+    if (cinfo->input_scan_number <= guard->max_scans ||
+        cinfo->src->fill_input_buffer == end_of_data) {
+        return;
+    }
+    log_message(LOG_WARN, "libjpeg: %s\n", "more scans than a picture needs: the rest is ignored");
+    cinfo->src->bytes_in_buffer = 0;
+    cinfo->src->fill_input_buffer = end_of_data;
+}
+
 }  // namespace
 
 bool load_jpeg(FILE* file, image* img) {
     jpeg_decompress_struct cinfo;
     jpeg_error_trap trap;
+    jpeg_scan_guard guard = {};
 
     cinfo.err = jpeg_std_error(&trap.manager);
     trap.manager.error_exit = on_jpeg_error_exit;
@@ -102,16 +145,26 @@ bool load_jpeg(FILE* file, image* img) {
     jpeg_stdio_src(&cinfo, file);
     jpeg_read_header(&cinfo, TRUE);
     // Refuse a picture too large to hold before libjpeg allocates for it.
+    // Only a file of several scans (progressive, or components in separate
+    // scans) holds the whole picture's coefficients; a baseline one streams.
+    bool multi_scan = cinfo.progressive_mode || cinfo.comps_in_scan < cinfo.num_components;
     size_t bytes = 0;
     size_t coefficients = 0;
     if (!frame_byte_count(cinfo.image_width, cinfo.image_height, 3, &bytes) ||
-        !frame_byte_count(cinfo.image_width, cinfo.image_height, 2 * cinfo.num_components,
-                          &coefficients)) {
+        (multi_scan && !frame_byte_count(cinfo.image_width, cinfo.image_height,
+                                         2 * cinfo.num_components, &coefficients))) {
         log_message(LOG_ERROR, "calloc: %s\n", strerror(ENOMEM));
         jpeg_destroy_decompress(&cinfo);
         return false;
     }
     cinfo.mem->max_memory_to_use = static_cast<long>(coefficients + JPEG_WORK_BYTES);
+    uint64_t pixels = uint64_t{cinfo.image_width} * cinfo.image_height;
+    uint64_t scans = pixels > 0 ? JPEG_SCAN_WORK / pixels : JPEG_MAX_SCANS;
+    guard.max_scans = static_cast<int>(scans < JPEG_MIN_SCANS   ? JPEG_MIN_SCANS
+                                       : scans > JPEG_MAX_SCANS ? JPEG_MAX_SCANS
+                                                                : scans);
+    guard.manager.progress_monitor = on_jpeg_progress;
+    cinfo.progress = &guard.manager;
     // Print and stock photographs come as CMYK (or YCCK, which libjpeg turns
     // into CMYK); they are converted to R,G,B row by row.
     bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;

@@ -33,11 +33,39 @@ void on_png_warning(png_structp, png_const_charp message) {
     log_message(LOG_WARN, "libpng: %s\n", message);
 }
 
-// Reads the picture after its signature into the record. Library errors leave
-// it by a long jump back to load_png, so it holds no object with a destructor;
-// the frame belongs to the record as soon as it exists.
-bool read_png(png_structp png, png_infop info, FILE* file, image* img) {
-    png_init_io(png, file);
+// What the reader knows besides libpng's own state. The record learns the
+// size only once the whole picture has been read.
+struct png_reader {
+    FILE* file;
+    int32_t width, height, channels;
+    int passes;
+    bool reading_rows;
+};
+
+// The value a long jump carries when every row is in the frame.
+constexpr int PNG_ROWS_DONE = 2;
+
+// Whether libpng has read the last row of the last pass.
+bool rows_complete(png_structp png, const png_reader* reader) {
+    if (reader->passes > 1) return png_get_current_pass_number(png) >= 7;
+    return png_get_current_row_number(png) >= static_cast<png_uint_32>(reader->height);
+}
+
+// libpng's reads from the file. Once every row has been read, libpng goes on
+// to inflate whatever data follows the last row, only to warn about it, and a
+// small file can hold gigabytes of it: the read asked for then ends the
+// picture instead, by a long jump back to load_png.
+void read_png_data(png_structp png, png_bytep data, size_t length) {
+    auto* reader = static_cast<png_reader*>(png_get_io_ptr(png));
+    if (reader->reading_rows && rows_complete(png, reader)) png_longjmp(png, PNG_ROWS_DONE);
+    if (fread(data, 1, length, reader->file) != length) png_error(png, "Read Error");
+}
+
+// Reads the picture after its signature into the record's frame. Library
+// errors leave it by a long jump back to load_png, so it holds no object with
+// a destructor; the frame belongs to the record as soon as it exists.
+bool read_png(png_structp png, png_infop info, png_reader* reader, image* img) {
+    png_set_read_fn(png, reader, read_png_data);
     png_set_sig_bytes(png, 8);
     png_set_chunk_cache_max(png, PNG_CHUNK_CACHE_MAX);
     png_set_chunk_malloc_max(png, PNG_CHUNK_MALLOC_MAX);
@@ -49,30 +77,26 @@ bool read_png(png_structp png, png_infop info, FILE* file, image* img) {
     png_set_packing(png);
     png_set_expand(png);
     png_set_gray_to_rgb(png);
-    int passes = png_set_interlace_handling(png);
+    reader->passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
 
-    // The record learns the size only once the whole picture has been read.
-    int32_t width = static_cast<int32_t>(png_get_image_width(png, info));
-    int32_t height = static_cast<int32_t>(png_get_image_height(png, info));
-    int32_t channels = png_get_channels(png, info);
-    uint8_t* frame = allocate_frame(width, height, channels);
+    reader->width = static_cast<int32_t>(png_get_image_width(png, info));
+    reader->height = static_cast<int32_t>(png_get_image_height(png, info));
+    reader->channels = png_get_channels(png, info);
+    uint8_t* frame = allocate_frame(reader->width, reader->height, reader->channels);
     img->frames[0] = frame;
     if (!frame) return false;  // too large or no memory: nothing decoded yet
 
-    size_t stride = static_cast<size_t>(width) * static_cast<size_t>(channels);
+    size_t stride = static_cast<size_t>(reader->width) * static_cast<size_t>(reader->channels);
     if (png_get_rowbytes(png, info) != stride) return false;
     // An interlaced picture is read once per pass, each pass filling in more
     // pixels of the same rows.
-    for (int pass = 0; pass < passes; pass++) {
-        for (int32_t y = 0; y < height; y++) {
+    reader->reading_rows = true;
+    for (int pass = 0; pass < reader->passes; pass++) {
+        for (int32_t y = 0; y < reader->height; y++) {
             png_read_row(png, frame + static_cast<size_t>(y) * stride, nullptr);
         }
     }
-    png_read_end(png, info);
-    img->width = width;
-    img->height = height;
-    img->channels = channels;
     return true;
 }
 
@@ -88,10 +112,25 @@ bool load_png(FILE* file, image* img) {
     png_structp png =
         png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, on_png_error, on_png_warning);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
-    // Changed after the recovery point and read after a jump back to it.
+    // `reader` is changed after the recovery point and read after a jump back
+    // to it; its address has escaped to libpng, so its fields are not kept in
+    // registers across the calls that change them. `loaded` is volatile.
+    png_reader reader = {file, 0, 0, 0, 1, false};
     volatile bool loaded = false;
     // png and info are set before the recovery point and never changed after it.
-    if (info && setjmp(png_jmpbuf(png)) == 0) loaded = read_png(png, info, file, img);
+    if (info) {
+        int jumped = setjmp(png_jmpbuf(png));
+        if (jumped == 0) {
+            loaded = read_png(png, info, &reader, img);
+        } else {
+            loaded = jumped == PNG_ROWS_DONE;
+        }
+    }
     png_destroy_read_struct(&png, &info, nullptr);  // either may be null
+    if (loaded) {
+        img->width = reader.width;
+        img->height = reader.height;
+        img->channels = reader.channels;
+    }
     return loaded;
 }

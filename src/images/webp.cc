@@ -101,7 +101,7 @@ bool load_animated_webp(uint8_t* data, uint64_t size, image* img) {
     img->height = static_cast<int32_t>(info.canvas_height);
     img->channels = 4;
     img->loop_count = static_cast<int32_t>(info.loop_count);
-    int32_t frames = animation_frame_limit(info.frame_count, img->width, img->height);
+    int32_t frames = animation_frame_limit(info.frame_count);
 
     // Every frame is decoded once now, to learn which ones decode; the pixels
     // are decoded again when a frame is drawn. A damaged frame ends the
@@ -129,7 +129,7 @@ bool load_animated_webp(uint8_t* data, uint64_t size, image* img) {
 
 bool load_webp(FILE* file, image* img) {
     uint64_t size = 0;
-    uint8_t* data = read_whole_file(file, MAX_ANIMATION_BYTES, &size);
+    uint8_t* data = read_whole_file(file, MAX_ANIMATION_FILE_BYTES, &size);
     if (!data) return false;
     WebPBitstreamFeatures features;
     VP8StatusCode status = WebPGetFeatures(data, static_cast<size_t>(size), &features);
@@ -139,9 +139,11 @@ bool load_webp(FILE* file, image* img) {
         return false;
     }
     // A few header bytes can declare a canvas of gigabytes: refuse it before
-    // libwebp allocates it (an animation's decoder allocates two).
+    // libwebp allocates it. An animation's decoder holds two canvases, the
+    // frame and the one before it, and both count.
     size_t canvas_bytes = 0;
-    if (!frame_byte_count(features.width, features.height, 4, &canvas_bytes)) {
+    if (!frame_byte_count(features.width, features.height, features.has_animation ? 8 : 4,
+                          &canvas_bytes)) {
         log_message(LOG_ERROR, "calloc: %s\n", strerror(ENOMEM));
         free(data);
         return false;

@@ -271,9 +271,16 @@ void draw_slot(term_geometry* geometry, image_table* table, int index, const dra
     // slot is drawn and an animation moves on, as for a visible one. When the
     // memory for a visible one cannot be had, the slot stays not drawn, so
     // the next draw tries again.
-    if (win.width > 0 && win.height > 0 &&
-        !show_window(geometry, table, slot, r, reduce, fitted_w, fitted_h, win)) {
-        return;
+    if (win.width > 0 && win.height > 0) {
+        int32_t frame = slot->current_frame;
+        bool shown = show_window(geometry, table, slot, r, reduce, fitted_w, fitted_h, win);
+        // Draws outside the terminal move an animation on without decoding;
+        // when this one reached a damaged frame before the one asked for,
+        // the animation ended there and starts over: its first frame shows.
+        if (!shown && slot->current_frame != frame) {
+            shown = show_window(geometry, table, slot, r, reduce, fitted_w, fitted_h, win);
+        }
+        if (!shown) return;
     }
     slot->drawn = true;
     image_advance_frame(slot);
