@@ -90,11 +90,11 @@ const image& loaded_photo() {
 const uint8_t* photo_frame(int channels) {
     static uint8_t* rgba = nullptr;
     const image& photo = loaded_photo();
-    if (channels == 3) return photo.frames[0];
+    if (channels == 3) return photo.frame;
     if (!rgba) {
         size_t pixels = static_cast<size_t>(photo.width) * photo.height;
         rgba = allocate_frame(photo.width, photo.height, 4);
-        for (size_t k = 0; k < pixels; k++) memcpy(rgba + k * 4, photo.frames[0] + k * 3, 3);
+        for (size_t k = 0; k < pixels; k++) memcpy(rgba + k * 4, photo.frame + k * 3, 3);
     }
     return rgba;
 }
@@ -130,7 +130,7 @@ struct fitted_photo {
 fitted_photo fit_photo() {
     const image& photo = loaded_photo();
     fitted_photo f = {photo.width, photo.height, nullptr};
-    f.pixels = downscale_to_fit(photo.frames[0], &f.width, &f.height, 3, BOX_WIDTH, BOX_HEIGHT);
+    f.pixels = downscale_to_fit(photo.frame, &f.width, &f.height, 3, BOX_WIDTH, BOX_HEIGHT);
     return f;
 }
 
@@ -156,7 +156,7 @@ void BM_Emit(benchmark::State& state) {
         state.PauseTiming();
         memcpy(rgb, f.pixels, bytes);  // the encoder writes into its input
         state.ResumeTiming();
-        sixel_sink sink = {&terminal, true, nullptr, 0, 0};
+        sixel_sink sink = {&terminal, true, SIZE_MAX, nullptr, 0, 0};
         benchmark::DoNotOptimize(sixel_emit(&sink, rgb, f.width, f.height));
         free(sink.data);
     }
@@ -170,14 +170,15 @@ void BM_Emit(benchmark::State& state) {
 // a command 6, and each time another window of the same box.
 void BM_Draw(benchmark::State& state) {
     static image_table table;
+    static draw_cache cache;
     for (auto& slot : table.slots) image_init(&slot);
-    table.draw_cache_limit = DRAW_CACHE_BYTES;
+    cache.limit = DRAW_CACHE_BYTES;
     term_geometry terminal = {open("/dev/null", O_WRONLY), 1280, 1001, 8, 16, false};
     char load[512], draw[64];
     snprintf(load, sizeof load, "0;1;0;0;0;0;0;0;0;0;%s", photo_path().c_str());
     command_fields fields = {};
     FILE* replies = fopen("/dev/null", "w");
-    handle_command_line(load, &fields, &terminal, &table, &NO_OPTIONS, replies);
+    handle_command_line(load, &fields, &terminal, &table, &cache, &NO_OPTIONS, replies);
     image* slot = &table.slots[0];
     int64_t kind = state.range(0);
     int sy = 0;
@@ -192,7 +193,7 @@ void BM_Draw(benchmark::State& state) {
         snprintf(draw, sizeof draw, "1;1;0;0;%d;%d;0;%d;%d;300;", BOX_WIDTH, BOX_HEIGHT, sy,
                  BOX_WIDTH);
         slot->drawn = false;
-        handle_command_line(draw, &fields, &terminal, &table, &NO_OPTIONS, replies);
+        handle_command_line(draw, &fields, &terminal, &table, &cache, &NO_OPTIONS, replies);
     }
     rusage usage;
     getrusage(RUSAGE_SELF, &usage);

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     image img;
     image_init(&img);
     if (load_image_stream(file, "fuzz", &img)) {
-        for (int32_t i = 0; i <= img.frame_count && i < MAX_FRAMES; i++) {
+        for (int32_t i = 0; i <= img.frame_count && i <= GIF_FRAME_LIMIT; i++) {
             img.current_frame = i < img.frame_count ? i : 0;
             image_frame_pixels(&img);
         }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "images/image.h"
+#include "render/render.h"
 #include "support/fixtures.h"
 
 namespace {
@@ -222,7 +223,7 @@ TEST(Slots, EmptyAdvanceAndReset) {
     EXPECT_EQ(img.current_frame, 0);
 
     img.frame_count = 3;
-    for (int i = 0; i < 3; i++) img.frames[i] = allocate_frame(2, 2, 4);
+    img.frame = allocate_frame(2, 2, 4);
     img.width = img.height = 2;
     img.channels = 4;
     img.drawn = true;
@@ -240,7 +241,8 @@ TEST(Slots, EmptyAdvanceAndReset) {
     EXPECT_EQ(img.width, 0);
     EXPECT_EQ(img.channels, 0);
     EXPECT_FALSE(img.drawn);
-    for (auto* frame : img.frames) EXPECT_EQ(frame, nullptr);
+    EXPECT_EQ(img.frame, nullptr);
+    EXPECT_EQ(img.generation, fresh.generation + 1);
 
     img.frame_count = 0;  // a GIF without frames: advancing must not divide
     image_advance_frame(&img);
@@ -262,6 +264,7 @@ TEST(Slots, FrameByteCountRefusesWhatCannotBeHeld) {
 
 struct dispatch_fixture : ::testing::Test {
     static image_table table;
+    static draw_cache cache;
     term_geometry geometry = {-1, 640, 361, 8, 16, false};
     command_fields fields = {};
 
@@ -276,7 +279,7 @@ struct dispatch_fixture : ::testing::Test {
         snprintf(buffer, sizeof buffer, "%s", line.c_str());
         FILE* out = tmpfile();
         stderr_capture quiet;
-        handle_command_line(buffer, &fields, &geometry, &table, &NO_OPTIONS, out);
+        handle_command_line(buffer, &fields, &geometry, &table, &cache, &NO_OPTIONS, out);
         std::string text(static_cast<size_t>(ftell(out)), '\0');
         rewind(out);
         size_t n = fread(text.data(), 1, text.size(), out);
@@ -286,6 +289,7 @@ struct dispatch_fixture : ::testing::Test {
     }
 };
 image_table dispatch_fixture::table;
+draw_cache dispatch_fixture::cache;
 
 TEST_F(dispatch_fixture, RepliesOnlyToCommandsFourAndFive) {
     struct {

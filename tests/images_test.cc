@@ -95,7 +95,7 @@ TEST_F(images, DetectionAndItsMessages) {
             expected += ">>ERROR<<\t" + line;
         }
         EXPECT_EQ(text, expected);
-        EXPECT_EQ(l.img.frames[0], nullptr);
+        EXPECT_EQ(l.img.frame, nullptr);
     }
 }
 
@@ -119,8 +119,8 @@ TEST_F(images, LoadingTheSameUnchangedFileKeepsItsDecode) {
     std::string other = put("q.ppm", std::string("P6\n2 1\n255\n") + std::string(6, '\x40'));
     loaded l;
     stderr_capture quiet;  // a log whose place can be told (not a pipe)
-    auto mark = [&] { l.img.frames[0][0] = 0x99; };
-    auto kept = [&] { return l.img.frames[0][0] == 0x99; };
+    auto mark = [&] { l.img.frame[0] = 0x99; };
+    auto kept = [&] { return l.img.frame[0] == 0x99; };
 
     ASSERT_TRUE(image_load(&l.img, path.c_str()));
     mark();
@@ -233,7 +233,7 @@ TEST_F(images, PnmRefusesWhatItCannotRepresent) {
         loaded l;
         stderr_capture log;
         EXPECT_FALSE(load_image(put("pic", c.data).c_str(), &l.img));
-        EXPECT_EQ(l.img.frames[0], nullptr);
+        EXPECT_EQ(l.img.frame, nullptr);
         EXPECT_NE(log.text().find("image load error"), std::string::npos);
     }
 }
@@ -285,7 +285,7 @@ TEST_F(images, TruncatedPngFailsAndLeavesTheRecordUntouched) {
         stderr_capture log;
         EXPECT_FALSE(load_image(put("cut.png", whole.substr(0, cut)).c_str(), &l.img));
         EXPECT_EQ(l.img.width, 0);
-        EXPECT_EQ(l.img.frames[0], nullptr);
+        EXPECT_EQ(l.img.frame, nullptr);
         EXPECT_EQ(log.text().rfind(">>ERROR<<\tlibpng: ", 0), 0u) << log.text();
     }
 }
@@ -456,7 +456,7 @@ TEST_F(images, BmpCutShortShowsTheRowsItHas) {
 
     loaded none;
     EXPECT_FALSE(load_image(put("head.bmp", whole.substr(0, 30)).c_str(), &none.img));
-    EXPECT_EQ(none.img.frames[0], nullptr);
+    EXPECT_EQ(none.img.frame, nullptr);
 }
 
 // ---- GIF ------------------------------------------------------------------
@@ -483,9 +483,6 @@ TEST_F(images, GifAnimationIsComposedFrameByFrame) {
     EXPECT_EQ(l.img.channels, 4);
     EXPECT_TRUE(l.img.has_alpha);
     ASSERT_EQ(l.img.frame_count, 3);
-    EXPECT_EQ(l.img.loop_count, 5);
-    EXPECT_EQ((std::vector<int>{l.img.delays[0], l.img.delays[1], l.img.delays[2]}),
-              (std::vector<int>{10, 20, 30}));
     const bytes red = {255, 0, 0, 255}, green = {0, 255, 0, 255}, blue = {0, 0, 255, 255};
     EXPECT_EQ(l.frame(0), [&] {
         bytes all;
@@ -574,7 +571,7 @@ TEST_F(images, GifWithoutFramesLoadsEmpty) {
     loaded l;
     ASSERT_TRUE(load_image(put("none.gif", make_gif(5, 3, GIF_PALETTE, {}, -1)).c_str(), &l.img));
     EXPECT_EQ(l.img.frame_count, 0);
-    EXPECT_EQ(l.img.frames[0], nullptr);
+    EXPECT_EQ(l.img.frame, nullptr);
     EXPECT_EQ(l.img.channels, 4);
     EXPECT_EQ(l.img.width, 5);
     EXPECT_EQ(l.img.height, 3);
@@ -611,7 +608,7 @@ TEST_F(images, CutGifShowsWhatDecoded) {
         loaded l;
         stderr_capture quiet;
         EXPECT_FALSE(load_image(cut(size).c_str(), &l.img));
-        for (auto* frame : l.img.frames) EXPECT_EQ(frame, nullptr);
+        EXPECT_EQ(l.img.frame, nullptr);
         EXPECT_EQ(l.img.anim, nullptr);
     }
 }
@@ -650,8 +647,6 @@ TEST_F(images, WebpAnimationsStepThroughTheirFrames) {
     EXPECT_EQ(l.img.height, 10);
     EXPECT_EQ(l.img.channels, 4);
     ASSERT_EQ(l.img.frame_count, 3);
-    EXPECT_EQ((std::vector<int>{l.img.delays[0], l.img.delays[1], l.img.delays[2]}),
-              (std::vector<int>{10, 20, 30}));
     const bytes red = {255, 0, 0, 255}, green = {0, 255, 0, 255}, blue = {0, 0, 255, 255};
     for (int frame : {0, 1, 2, 0, 2, 1}) {  // in order or not, each frame is itself
         SCOPED_TRACE(frame);
@@ -674,7 +669,7 @@ TEST_F(images, DamagedWebpFailsCleanly) {
         loaded l;
         stderr_capture log;
         EXPECT_FALSE(load_image(put("bad.webp", c.data).c_str(), &l.img));
-        EXPECT_EQ(l.img.frames[0], nullptr);
+        EXPECT_EQ(l.img.frame, nullptr);
         EXPECT_EQ(l.img.anim, nullptr);
         EXPECT_NE(log.text().find(">>ERROR<<\tlibwebp: "), std::string::npos) << log.text();
     }
@@ -709,7 +704,7 @@ TEST(BadFiles, LoadWithoutHarm) {
                       std::string::npos);
         }
         if (!ok) {
-            EXPECT_EQ(l.img.frames[0], nullptr);
+            EXPECT_EQ(l.img.frame, nullptr);
             EXPECT_TRUE(log.text().ends_with("image load error: " + entry.path().string() + "\n"));
         }
         seen++;

@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,8 +29,8 @@ struct picture {
         img.height = height;
         img.channels = channels;
         img.has_alpha = channels == 2 || channels == 4;
-        img.frames[0] = allocate_frame(width, height, channels);
-        std::copy(pixels.begin(), pixels.end(), img.frames[0]);
+        img.frame = allocate_frame(width, height, channels);
+        std::copy(pixels.begin(), pixels.end(), img.frame);
     }
     ~picture() {
         image_free_frames(&img);
@@ -36,17 +38,17 @@ struct picture {
     // A result replaces the frame, which the transform left alone.
     bool apply(uint8_t* result) {
         if (!result) return false;
-        free(img.frames[0]);
-        img.frames[0] = result;
+        free(img.frame);
+        img.frame = result;
         return true;
     }
     uint8_t* fit(int32_t w, int32_t h) {
-        return downscale_to_fit(img.frames[0], &img.width, &img.height, img.channels, w, h);
+        return downscale_to_fit(img.frame, &img.width, &img.height, img.channels, w, h);
     }
     // The window as R,G,B; the record takes the window's size.
     uint8_t* window(const term_geometry& term, int left, int top, int width, int height) {
-        uint8_t* rgb = window_to_rgb(&term, img.frames[0], img.width, img.height, img.channels,
-                                     left, top, width, height);
+        uint8_t* rgb = window_to_rgb(&term, img.frame, img.width, img.height, img.channels, left,
+                                     top, width, height);
         if (rgb) {
             img.width = width;
             img.height = height;
@@ -57,7 +59,7 @@ struct picture {
     bytes frame(int channels = 0) const {
         size_t n =
             static_cast<size_t>(img.width) * img.height * (channels ? channels : img.channels);
-        return bytes(img.frames[0], img.frames[0] + n);
+        return bytes(img.frame, img.frame + n);
     }
 };
 
@@ -89,12 +91,12 @@ TEST(Downscale, SizesFollowTheFixedPointFactor) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " into " +
                      std::to_string(c.w) + "x" + std::to_string(c.h));
         picture p(c.width, c.height, 3, bytes(static_cast<size_t>(c.width) * c.height * 3, 9));
-        uint8_t* before = p.img.frames[0];
+        uint8_t* before = p.img.frame;
         EXPECT_EQ(p.apply(p.fit(c.w, c.h)), c.reduces);
         EXPECT_EQ(p.img.width, c.out_w);
         EXPECT_EQ(p.img.height, c.out_h);
         if (!c.reduces) {
-            EXPECT_EQ(p.img.frames[0], before);
+            EXPECT_EQ(p.img.frame, before);
         }
     }
 }
@@ -239,15 +241,16 @@ TEST(WindowToRgb, StopsAtTheTerminalAndRefusesWindowsOutside) {
 }
 
 // Emits an R,G,B picture into a pipe (or a closed descriptor) and returns
-// what came out; `kept` gets the sink's copy.
-std::string emit(const picture& p, bool closed = false, std::string* kept = nullptr) {
+// what came out; `kept` gets the sink's copy, which may grow to `limit`.
+std::string emit(const picture& p, bool closed = false, std::string* kept = nullptr,
+                 size_t limit = SIZE_MAX) {
     int fds[2];
     EXPECT_EQ(pipe(fds), 0);
     fcntl(fds[0], F_SETFL, O_NONBLOCK);
     term_geometry geometry = {fds[1], 640, 361, 8, 16, false};
     if (closed) close(fds[1]);
     bytes rgb = p.frame();
-    sixel_sink sink = {&geometry, kept != nullptr, nullptr, 0, 0};
+    sixel_sink sink = {&geometry, kept != nullptr, limit, nullptr, 0, 0};
     EXPECT_TRUE(sixel_emit(&sink, rgb.data(), p.img.width, p.img.height));
     if (kept) *kept = std::string(sink.data ? sink.data : "", sink.size);
     free(sink.data);
@@ -277,6 +280,9 @@ TEST(SixelEmit, WritesSevenBitSixelOfTheFrame) {
     std::string kept;
     std::string out = emit(p, false, &kept);
     EXPECT_EQ(kept, out);  // the sink keeps exactly what reached the terminal
+    // A copy that would pass its limit stops; the terminal gets every byte.
+    EXPECT_EQ(emit(p, false, &kept, out.size() - 1), out);
+    EXPECT_EQ(kept, "");
     ASSERT_TRUE(out.starts_with("\033P"));
     ASSERT_TRUE(out.ends_with("\033\\"));
     for (unsigned char c : out) EXPECT_LT(c, 0x80);
@@ -301,7 +307,7 @@ TEST(SixelEmit, KeepsGoingWhenWritesFail) {
 
 TEST(SixelEmit, WriteCallbackIgnoresEmptyChunks) {
     term_geometry geometry = {-1, 640, 361, 8, 16, false};
-    sixel_sink sink = {&geometry, true, nullptr, 0, 0};
+    sixel_sink sink = {&geometry, true, SIZE_MAX, nullptr, 0, 0};
     stderr_capture log;
     EXPECT_EQ(sixel_write_callback(const_cast<char*>("x"), 0, &sink), 1);
     EXPECT_EQ(sixel_write_callback(const_cast<char*>("x"), -5, &sink), 1);
@@ -334,8 +340,9 @@ TEST(DrawCache, StaysWithinItsLimitAndWritesTheSameBytes) {
     // Serves the loads and then every draw after a 6; returns what each wrote.
     auto serve = [&](size_t limit, size_t* most) {
         static image_table table;
+        static draw_cache cache;
         for (auto& slot : table.slots) image_init(&slot);
-        table.draw_cache_limit = limit;
+        cache.limit = limit;
         int fds[2];
         EXPECT_EQ(pipe(fds), 0);
         fcntl(fds[0], F_SETFL, O_NONBLOCK);
@@ -345,17 +352,21 @@ TEST(DrawCache, StaysWithinItsLimitAndWritesTheSameBytes) {
         for (int k = 1; k <= 4; k++) {
             std::string line = "0;" + std::to_string(k) + ";0;0;0;0;0;0;0;0;" +
                                dir.file(std::to_string(k) + ".png");
-            handle_command_line(line.data(), &fields, &terminal, &table, &NO_OPTIONS, replies);
+            handle_command_line(line.data(), &fields, &terminal, &table, &cache, &NO_OPTIONS,
+                                replies);
         }
         std::vector<std::string> outputs;
         *most = 0;
         for (const auto& draw : draws) {
             std::string six = "6", line = draw;
-            handle_command_line(six.data(), &fields, &terminal, &table, &NO_OPTIONS, replies);
-            handle_command_line(line.data(), &fields, &terminal, &table, &NO_OPTIONS, replies);
+            handle_command_line(six.data(), &fields, &terminal, &table, &cache, &NO_OPTIONS,
+                                replies);
+            handle_command_line(line.data(), &fields, &terminal, &table, &cache, &NO_OPTIONS,
+                                replies);
             outputs.push_back(read_all(fds[0]));
-            *most = std::max(*most, draw_cache_bytes(&table));
+            *most = std::max(*most, cache.bytes);
         }
+        draw_cache_clear(&cache);
         for (auto& slot : table.slots) image_free_frames(&slot);
         fclose(replies);
         close(fds[0]);
@@ -376,4 +387,155 @@ TEST(DrawCache, StaysWithinItsLimitAndWritesTheSameBytes) {
     }
     std::vector<std::string> roomy = serve(DRAW_CACHE_BYTES, &most);
     EXPECT_EQ(roomy, uncached);
+}
+
+namespace {
+
+// One copy of the program's state serving host lines in-process, its
+// terminal bytes going into a pipe.
+struct server {
+    std::unique_ptr<image_table> table = std::make_unique<image_table>();
+    std::unique_ptr<draw_cache> cache = std::make_unique<draw_cache>();
+    int fds[2] = {-1, -1};
+    term_geometry terminal = {-1, 640, 361, 8, 16, false};
+    command_fields fields = {};
+    FILE* replies = tmpfile();
+
+    explicit server(size_t limit) {
+        for (auto& slot : table->slots) image_init(&slot);
+        cache->limit = limit;
+        EXPECT_EQ(pipe(fds), 0);
+        fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        terminal.fd = fds[1];
+    }
+    ~server() {
+        draw_cache_clear(cache.get());
+        for (auto& slot : table->slots) image_free_frames(&slot);
+        fclose(replies);
+        close(fds[0]);
+        close(fds[1]);
+    }
+    // Serves `line`; returns what it wrote to the terminal.
+    std::string serve(const std::string& line) {
+        std::string copy = line;
+        handle_command_line(copy.data(), &fields, &terminal, table.get(), cache.get(), &NO_OPTIONS,
+                            replies);
+        EXPECT_LE(cache->bytes, cache->limit);
+        return read_all(fds[0]);
+    }
+    std::string all_replies() {
+        std::string text(static_cast<size_t>(ftell(replies)), '\0');
+        rewind(replies);
+        text.resize(fread(text.data(), 1, text.size(), replies));
+        return text;
+    }
+};
+
+}  // namespace
+
+// Long random host sessions served side by side without a cache, with a
+// small one that must keep letting entries go, and with the default one:
+// every line writes the same terminal bytes and replies. The sessions load
+// and reload (the same file, a rewritten one, a missing one), query sizes
+// into slot 1, use slot numbers out of range, resize the terminal, step
+// animations (one with a damaged frame) past their kept frames and draw
+// windows that are negative, empty or larger than anything.
+TEST(DrawCache, RandomSessionsWriteWhatUncachedDrawsWrite) {
+    temp_dir dir;
+    uint32_t noise = 11;
+    auto random_png = [&](const std::string& name, int width, int height) {
+        bytes pixels(static_cast<size_t>(width) * height * 3);
+        for (auto& b : pixels) b = static_cast<uint8_t>((noise = noise * 1103515245 + 12345) >> 20);
+        write_png(dir.file(name), width, height, PNG_COLOR_TYPE_RGB, 8, pixels);
+    };
+    random_png("a.png", 120, 90);
+    random_png("b.png", 33, 70);
+    random_png("swap.png", 50, 50);
+    const bytes palette = {0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255};
+    std::vector<gif_frame_spec> frames;
+    for (int i = 0; i < 5; i++) {
+        frames.push_back({i * 3, i * 2, 20, 14, bytes(20 * 14, static_cast<uint8_t>(i % 4)), 1, 0});
+    }
+    write_file(dir.file("anim.gif"), make_gif(40, 30, palette, frames));
+    bytes damaged = make_gif(40, 30, palette, frames);
+    size_t at = make_gif(40, 30, palette, {frames[0], frames[1]}).size() - 1;
+    while (damaged[at] != 0x2C) at++;
+    damaged[at + 12] = 0xFF;  // frame 2 stops early
+    write_file(dir.file("damaged.gif"), damaged);
+    const std::vector<std::string> files = {"a.png",    "b.png",       "swap.png",
+                                            "anim.gif", "damaged.gif", "missing.png"};
+    // Repeats make the common values likelier than the odd ones.
+    const int slots[] = {-3, 0, 1, 1, 2, 2, 3, 3, 1024, 2000};
+    const int positions[] = {-20, 0, 0, 8, 8, 40, 300, 630, 700};
+    const int boxes[] = {-5, 0, 1, 20, 60, 60, 120, 120, 5000, 5000};
+    const int offsets[] = {-30, -1, 0, 0, 0, 0, 10, 10, 50, 9999};
+    const int spans[] = {-10, 0, 0, 0, 0, 1, 30, 30, 200};
+    const int terminals[][2] = {
+        {640,  361 },
+        {200,  100 },
+        {64,   40  },
+        {1280, 1001}
+    };
+
+    stderr_capture log;  // a log file, so that keeping a decode can be told apart
+    for (uint32_t seed : {1u, 2u, 3u}) {
+        SCOPED_TRACE(seed);
+        server uncached(0), small(24 << 10), roomy(DRAW_CACHE_BYTES);
+        server* servers[] = {&uncached, &small, &roomy};
+        int drawn = 0;
+        uint32_t state = seed;
+        auto pick = [&](size_t n) {
+            state = state * 1664525 + 1013904223;
+            return static_cast<size_t>(state >> 8) % n;
+        };
+        auto any = [&](const auto& table) { return table[pick(std::size(table))]; };
+        for (int step = 0; step < 800; step++) {
+            std::string line;
+            size_t action = pick(20);
+            if (action == 0) {
+                auto size = any(terminals);
+                for (server* s : servers) {
+                    s->terminal.width = size[0];
+                    s->terminal.height = size[1];
+                }
+                continue;
+            } else if (action == 1) {
+                // Another picture under the same name, with a time of its own.
+                random_png("swap.png", 50 + static_cast<int>(pick(30)), 50);
+                const timespec times[2] = {
+                    {step, 0},
+                    {step, 0}
+                };
+                utimensat(AT_FDCWD, dir.file("swap.png").c_str(), times, 0);
+                continue;
+            } else if (action <= 4) {
+                line = "0;" + std::to_string(any(slots)) + ";0;0;0;0;0;0;0;0;" +
+                       dir.file(files[pick(files.size())]);
+            } else if (action == 5) {
+                line = "5;" + dir.file(files[pick(files.size())]);
+            } else if (action <= 8) {
+                line = "6";
+            } else {
+                // Most draws come after a 6, as a host that redraws sends them.
+                if (pick(4) != 0) {
+                    for (server* s : servers) s->serve("6");
+                }
+                line = "1;" + std::to_string(any(slots));
+                for (int n : {any(positions), any(positions), any(boxes), any(boxes), any(offsets),
+                              any(offsets), any(spans), any(spans)}) {
+                    line += ";" + std::to_string(n);
+                }
+                line += ";";
+            }
+            SCOPED_TRACE(line);
+            std::string expected = uncached.serve(line);
+            drawn += !expected.empty();
+            EXPECT_EQ(small.serve(line), expected);
+            EXPECT_EQ(roomy.serve(line), expected);
+        }
+        EXPECT_GT(drawn, 40);
+        EXPECT_GT(small.cache->bytes, 0u);
+        EXPECT_EQ(small.all_replies(), uncached.all_replies());
+        EXPECT_EQ(roomy.all_replies(), uncached.all_replies());
+    }
 }

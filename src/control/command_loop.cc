@@ -40,7 +40,8 @@ void clear_drawn_flags(image_table* table) {
 }
 
 void handle_command_line(char* line, command_fields* fields, term_geometry* geometry,
-                         image_table* table, const program_options* options, FILE* out) {
+                         image_table* table, draw_cache* cache, const program_options* options,
+                         FILE* out) {
     char* newline = strchr(line, '\n');
     if (newline) *newline = '\0';
     fields->count = 0;
@@ -54,7 +55,7 @@ void handle_command_line(char* line, command_fields* fields, term_geometry* geom
     switch (static_cast<uint32_t>(command)) {
         case 0:
         case 1:
-            handle_image_command(geometry, table, options, fields, command);
+            handle_image_command(geometry, table, cache, options, fields, command);
             break;
         case 4:
             fputc('\n', out);

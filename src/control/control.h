@@ -12,6 +12,7 @@
 
 struct image;
 struct image_table;
+struct draw_cache;
 
 // ---- Log ----------------------------------------------------------------
 
@@ -160,7 +161,8 @@ void clear_drawn_flags(image_table* table);
 // Serves one line that is already in `line` (newline included or not):
 // splits it and dispatches it. Replies go to `out`.
 void handle_command_line(char* line, command_fields* fields, term_geometry* geometry,
-                         image_table* table, const program_options* options, FILE* out);
+                         image_table* table, draw_cache* cache, const program_options* options,
+                         FILE* out);
 
 // ---- Size query ---------------------------------------------------------
 

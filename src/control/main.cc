@@ -6,6 +6,7 @@
 
 #include "control/control.h"
 #include "images/image.h"
+#include "render/render.h"
 
 namespace {
 
@@ -31,8 +32,9 @@ const char HELP_TEXT[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-    // The table is 1.6 MB: kept out of the stack, for the whole run.
+    // The table and the draw's store: kept out of the stack, for the whole run.
     static image_table table;
+    static draw_cache cache;
     program_options options = {};
     command_fields fields = {};
     char line[LINE_BUFFER_SIZE];
@@ -55,7 +57,7 @@ int main(int argc, char** argv) {
 
     redirect_stderr_to_log(INSTANCE_LOG_NAME, false);
     for (auto& slot : table.slots) image_init(&slot);
-    table.draw_cache_limit = DRAW_CACHE_BYTES;
+    cache.limit = DRAW_CACHE_BYTES;
 
     struct sigaction action = {};
     action.sa_handler = sigwinch_handler;
@@ -88,11 +90,12 @@ int main(int argc, char** argv) {
                     sigwinch_pending = 0;
                     update_geometry(&geometry);
                 }
-                handle_command_line(line, &fields, &geometry, &table, &options, stdout);
+                handle_command_line(line, &fields, &geometry, &table, &cache, &options, stdout);
             }
         }
     }
 
+    draw_cache_clear(&cache);
     for (auto& slot : table.slots) image_free_frames(&slot);
     fflush(stdout);
     fflush(stderr);

@@ -190,14 +190,10 @@ bool load_gif(FILE* file, image* img) {
     img->width = static_cast<int32_t>(gif->width);
     img->height = static_cast<int32_t>(gif->height);
     img->channels = 4;
-    img->loop_count = gif->loop_count;
     // Frames whose data began count too: the one cut short shows in part.
     unsigned int available =
         gif->frame_count_partial > gif->frame_count ? gif->frame_count_partial : gif->frame_count;
     int32_t frames = animation_frame_limit(available);
-    for (int32_t i = 0; i < frames; i++) {
-        img->delays[i] = static_cast<int32_t>(gif->frames[i].frame_delay);
-    }
 
     // The first frame is decoded now, so a file without one fails its load;
     // the others when they are drawn. A frame that turns out damaged is the
@@ -234,7 +230,7 @@ bool load_bmp(FILE* file, image* img) {
     if (ok) {
         // The canvas is a zero-filled block of the frame's size from
         // canvas_create: the record takes it over as its frame.
-        img->frames[0] = static_cast<uint8_t*>(bmp.bitmap);
+        img->frame = static_cast<uint8_t*>(bmp.bitmap);
         bmp.bitmap = nullptr;
         img->width = static_cast<int32_t>(bmp.width);
         img->height = static_cast<int32_t>(bmp.height);

@@ -1,7 +1,6 @@
 // The image store: the `image` record, the slot table and loading a picture
-// file into a slot. A record owns its non-null frame buffers, its animation
-// decoder and what the draw keeps of it between draws; the slot table is one
-// fixed block owned by main for the whole run.
+// file into a slot. A record owns its frame, its animation and its source's
+// name; the slot table is one fixed block owned by main for the whole run.
 #pragma once
 
 #include <stddef.h>
@@ -10,8 +9,7 @@
 #include <sys/stat.h>
 
 constexpr int IMAGE_SLOTS = 1024;
-constexpr int MAX_FRAMES = 128;
-// One less than MAX_FRAMES, so a GIF never fills the last frame entry.
+// The most frames an animation shows; the frames after them are never drawn.
 constexpr int GIF_FRAME_LIMIT = 127;
 
 struct animation;
@@ -45,26 +43,6 @@ struct animation {
     int32_t partial;        // the damaged frame, which became the last one; or -1
 };
 
-// The current frame fitted into the box of the last draw that needed a fit.
-struct fitted_frame {
-    uint8_t* pixels;  // null when nothing is kept; width x height x the record's channels
-    size_t bytes;
-    int32_t frame, box_w, box_h;  // what it was made from
-    int32_t width, height;
-    uint64_t last_use;
-};
-
-// The sixel bytes that one window of a fitted frame encoded to. The cursor
-// move is not part of them: it follows the draw's x and y.
-struct encoded_window {
-    char* data;  // null when the entry is free
-    size_t size;
-    int32_t frame, box_w, box_h;       // the fitted frame
-    int64_t left, top, width, height;  // the window, clamped
-    int32_t columns, rows;             // how much of it the terminal let through
-    uint64_t last_use;
-};
-
 // The file a slot's picture was decoded from, as it was then: a load of the
 // same path that still finds the same file unchanged keeps the picture.
 struct image_source {
@@ -78,42 +56,33 @@ struct image_source {
 // A frame is width x height pixels of `channels` bytes (1 grey; 3 R,G,B;
 // 4 R,G,B,A), rows top to bottom, packed without gaps.
 struct image {
-    uint8_t* frames[MAX_FRAMES];
+    uint8_t* frame;  // a still picture's pixels; null for an animation or an empty slot
     int32_t width;
     int32_t height;
     int32_t channels;
     bool has_alpha;
-    int32_t delays[MAX_FRAMES];
     int32_t frame_count;
-    int32_t loop_count;
     int32_t current_frame;
     bool drawn;
     animation* anim;  // an animation's frames are decoded from here when drawn; else null
     image_source source;
-    // What the draw keeps between draws (see the draw cache in render.h).
-    fitted_frame fitted;
-    encoded_window* windows;  // `window_count` entries, null until the first draw
-    int32_t window_count;
+    // Bumped by every reset: what the draw kept of an earlier picture in this
+    // slot is keyed by the generation it was made from, and no longer matches.
+    uint64_t generation;
 };
-
-// What the draw cache may hold for all slots together: room for the encoded
-// windows of a long animation and the fitted frames of a screenful of slots.
-constexpr size_t DRAW_CACHE_BYTES = size_t{64} << 20;
 
 struct image_table {
     image slots[IMAGE_SLOTS];
-    uint64_t draw_clock;      // stamps the draw cache's entries: the oldest goes first
-    size_t draw_cache_limit;  // DRAW_CACHE_BYTES; smaller in tests, 0 keeps nothing
 };
 
 // ---- Slots --------------------------------------------------------------
 
-// Empty state: no frames, sizes 0, frame_count 1. Frees nothing.
+// Empty state: no frames, sizes 0, frame_count 1, generation 0. Frees nothing.
 void image_init(image* img);
-// Frees frames 0 to frame_count - 1, the animation decoder and the draw
-// cache's entries, and nulls them; nothing else changes.
+// Frees the frame, the animation and the source's name, and nulls them;
+// nothing else changes.
 void image_free_frames(image* img);
-// image_free_frames, then image_init.
+// image_free_frames, then image_init, with the next generation.
 void image_reset(image* img);
 // Host slot number (1-based) to table index: <= 1 gives 0, >= 1024 gives 1023.
 int select_slot(int32_t number);
@@ -186,7 +155,7 @@ enum image_type {
 };
 
 // A loader reads the open stream (positioned at 0, never closed by it) into
-// the record: on success frames[0] (and on for animations), width, height and
+// the record: on success the frame (or the animation), width, height and
 // channels are set. On failure it returns false; whatever it set stays in the
 // record and belongs to it.
 using image_loader = bool (*)(FILE* file, image* img);

@@ -135,8 +135,8 @@ bool load_jpeg(FILE* file, image* img) {
     if (setjmp(trap.recovery)) {
         // A picture whose every row was read is loaded, even when what
         // follows its rows is damaged.
-        bool rows_read = img->frames[0] && cinfo.output_height > 0 &&
-                         cinfo.output_scanline >= cinfo.output_height;
+        bool rows_read =
+            img->frame && cinfo.output_height > 0 && cinfo.output_scanline >= cinfo.output_height;
         jpeg_destroy_decompress(&cinfo);
         return rows_read;
     }
@@ -176,7 +176,7 @@ bool load_jpeg(FILE* file, image* img) {
     img->height = static_cast<int32_t>(cinfo.output_height);
     img->channels = 3;
     uint8_t* frame = allocate_frame(img->width, img->height, 3);
-    img->frames[0] = frame;
+    img->frame = frame;
     if (frame) {
         size_t stride = static_cast<size_t>(cinfo.output_width) * 3;
         if (cmyk) {

@@ -84,7 +84,7 @@ bool read_png(png_structp png, png_infop info, png_reader* reader, image* img) {
     reader->height = static_cast<int32_t>(png_get_image_height(png, info));
     reader->channels = png_get_channels(png, info);
     uint8_t* frame = allocate_frame(reader->width, reader->height, reader->channels);
-    img->frames[0] = frame;
+    img->frame = frame;
     if (!frame) return false;  // too large or no memory: nothing decoded yet
 
     size_t stride = static_cast<size_t>(reader->width) * static_cast<size_t>(reader->channels);

@@ -99,7 +99,7 @@ bool load_pnm(FILE* file, image* img) {
 
     size_t total = 0;
     uint8_t* frame = allocate_frame(img->width, img->height, img->channels, &total);
-    img->frames[0] = frame;
+    img->frame = frame;
     if (!frame) return false;
 
     // A picture without pixels has no raster to read (a P4 row loop over a
@@ -111,7 +111,7 @@ bool load_pnm(FILE* file, image* img) {
             int32_t value = pnm_read_number(file);
             if (value < 0) {
                 free(frame);
-                img->frames[0] = nullptr;
+                img->frame = nullptr;
                 return false;
             }
             frame[stored++] = bitmap ? (value == 0 ? 255 : 0) : scale_sample(value, maxval);

@@ -15,43 +15,24 @@ constexpr size_t HUGE_PAGE_FRAME_BYTES = size_t{8} << 20;
 }  // namespace
 
 void image_init(image* img) {
-    for (auto& frame : img->frames) frame = nullptr;
-    img->width = 0;
-    img->height = 0;
-    img->channels = 0;
-    img->has_alpha = false;
-    for (auto& delay : img->delays) delay = 0;
+    *img = {};
     img->frame_count = 1;
-    img->loop_count = 0;
-    img->current_frame = 0;
-    img->drawn = false;
-    img->anim = nullptr;
-    img->source = {};
-    img->fitted = {};
-    img->windows = nullptr;
-    img->window_count = 0;
 }
 
 void image_free_frames(image* img) {
-    for (int32_t i = 0; i < img->frame_count && i < MAX_FRAMES; i++) {
-        free(img->frames[i]);
-        img->frames[i] = nullptr;
-    }
+    free(img->frame);
+    img->frame = nullptr;
     animation_free(img->anim);
     img->anim = nullptr;
     free(img->source.path);
     img->source.path = nullptr;
-    free(img->fitted.pixels);
-    img->fitted = {};
-    for (int32_t i = 0; i < img->window_count; i++) free(img->windows[i].data);
-    free(img->windows);
-    img->windows = nullptr;
-    img->window_count = 0;
 }
 
 void image_reset(image* img) {
+    uint64_t generation = img->generation;
     image_free_frames(img);
     image_init(img);
+    img->generation = generation + 1;
 }
 
 int select_slot(int32_t number) {
@@ -74,9 +55,8 @@ bool image_has_picture(const image* img) {
 }
 
 const uint8_t* image_current_frame(const image* img) {
-    if (img->current_frame < 0 || img->current_frame >= MAX_FRAMES) return nullptr;
-    if (img->anim) return img->current_frame < img->frame_count ? img->anim->canvas : nullptr;
-    return img->frames[img->current_frame];
+    if (img->current_frame < 0 || img->current_frame >= img->frame_count) return nullptr;
+    return img->anim ? img->anim->canvas : img->frame;
 }
 
 const uint8_t* image_frame_pixels(image* img) {

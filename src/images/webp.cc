@@ -100,14 +100,12 @@ bool load_animated_webp(uint8_t* data, uint64_t size, image* img) {
     img->width = static_cast<int32_t>(info.canvas_width);
     img->height = static_cast<int32_t>(info.canvas_height);
     img->channels = 4;
-    img->loop_count = static_cast<int32_t>(info.loop_count);
     int32_t frames = animation_frame_limit(info.frame_count);
 
     // Every frame is decoded once now, to learn which ones decode; the pixels
     // are decoded again when a frame is drawn. A damaged frame ends the
     // animation before it; one without any frame fails.
     img->frame_count = frames;
-    int previous = 0;
     for (int32_t i = 0; i < frames; i++) {
         uint8_t* canvas = nullptr;
         int timestamp = 0;
@@ -117,8 +115,6 @@ bool load_animated_webp(uint8_t* data, uint64_t size, image* img) {
             img->frame_count = i;
             break;
         }
-        img->delays[i] = (timestamp - previous) / 10;  // in hundredths, as GIF's
-        previous = timestamp;
         anim->canvas = canvas;
         anim->decoded = i;
     }
@@ -166,7 +162,7 @@ bool load_webp(FILE* file, image* img) {
             log_message(LOG_ERROR, "libwebp: %s\n", "the picture does not decode");
             free(frame);
         } else {
-            img->frames[0] = frame;
+            img->frame = frame;
             img->width = features.width;
             img->height = features.height;
             img->channels = channels;

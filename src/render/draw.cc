@@ -74,158 +74,57 @@ void move_cursor(const term_geometry* geometry, int32_t x, int32_t y) {
     write_all(geometry->fd, sequence, static_cast<size_t>(length));
 }
 
-// ---- The draw cache --------------------------------------------------------
+// ---- What the draw keeps ----------------------------------------------------
 
-// Everything that decides the bytes of a window: the frame, the box it was
-// fitted to (-1 x -1 when shown at its own size), the window and how much of
-// it the terminal lets through.
-struct window_key {
-    int32_t frame, box_w, box_h;
-    window win;
-    int32_t columns, rows;
-};
-
-bool same_key(const encoded_window& e, const window_key& k) {
-    return e.frame == k.frame && e.box_w == k.box_w && e.box_h == k.box_h && e.left == k.win.left &&
-           e.top == k.win.top && e.width == k.win.width && e.height == k.win.height &&
-           e.columns == k.columns && e.rows == k.rows;
+// The key of the slot's frame fitted into the draw's box.
+cache_key fitted_key(int index, const image* slot, const draw_request& r) {
+    return {index, slot->generation, CACHE_FITTED, slot->current_frame, r.w, r.h, 0, 0, 0, 0, 0, 0};
 }
 
-// Frees the entries used longest ago, in every slot, until `incoming` more
-// bytes fit within the table's limit.
-void make_room(image_table* table, size_t incoming) {
-    size_t total = draw_cache_bytes(table);
-    while (total + incoming > table->draw_cache_limit) {
-        fitted_frame* oldest_fit = nullptr;
-        encoded_window* oldest_window = nullptr;
-        uint64_t oldest = UINT64_MAX;
-        for (auto& slot : table->slots) {
-            if (slot.fitted.pixels && slot.fitted.last_use < oldest) {
-                oldest = slot.fitted.last_use;
-                oldest_fit = &slot.fitted;
-                oldest_window = nullptr;
-            }
-            for (int32_t i = 0; i < slot.window_count; i++) {
-                encoded_window* e = &slot.windows[i];
-                if (e->data && e->last_use < oldest) {
-                    oldest = e->last_use;
-                    oldest_window = e;
-                    oldest_fit = nullptr;
-                }
-            }
-        }
-        if (oldest_fit) {
-            total -= oldest_fit->bytes;
-            free(oldest_fit->pixels);
-            *oldest_fit = {};
-        } else if (oldest_window) {
-            total -= oldest_window->size;
-            free(oldest_window->data);
-            *oldest_window = {};
-        } else {
-            return;
-        }
-    }
-}
-
-encoded_window* find_window(image* slot, const window_key& key) {
-    for (int32_t i = 0; i < slot->window_count; i++) {
-        if (slot->windows[i].data && same_key(slot->windows[i], key)) return &slot->windows[i];
-    }
-    return nullptr;
-}
-
-// Keeps the sink's bytes as the window's entry, taking them over; they are
-// freed instead when they cannot be kept.
-void keep_window(image_table* table, image* slot, const window_key& key, sixel_sink* sink) {
-    if (!sink->keep || !sink->data || sink->size > table->draw_cache_limit) {
-        free(sink->data);
-        return;
-    }
-    encoded_window* entry = nullptr;
-    for (int32_t i = 0; i < slot->window_count && !entry; i++) {
-        if (!slot->windows[i].data) entry = &slot->windows[i];
-    }
-    if (!entry && slot->window_count < WINDOWS_PER_SLOT) {
-        int32_t count = slot->window_count ? slot->window_count * 2 : 4;
-        if (count > WINDOWS_PER_SLOT) count = WINDOWS_PER_SLOT;
-        auto* grown = static_cast<encoded_window*>(
-            realloc(slot->windows, static_cast<size_t>(count) * sizeof(encoded_window)));
-        if (grown) {
-            for (int32_t i = slot->window_count; i < count; i++) grown[i] = {};
-            entry = &grown[slot->window_count];
-            slot->windows = grown;
-            slot->window_count = count;
-        }
-    }
-    if (!entry) {
-        // The slot's table is full: its entry used longest ago makes way.
-        for (int32_t i = 0; i < slot->window_count; i++) {
-            if (!entry || slot->windows[i].last_use < entry->last_use) entry = &slot->windows[i];
-        }
-    }
-    if (!entry) {
-        free(sink->data);
-        return;
-    }
-    free(entry->data);
-    *entry = {};
-    // The copy grew by doubling; what is kept is only what it holds.
-    if (char* trimmed = static_cast<char*>(realloc(sink->data, sink->size))) sink->data = trimmed;
-    make_room(table, sink->size);
-    *entry = {sink->data,     sink->size,   key.frame,   key.box_w,
-              key.box_h,      key.win.left, key.win.top, key.win.width,
-              key.win.height, key.columns,  key.rows,    ++table->draw_clock};
-}
-
-// The current frame fitted to the draw's box: the slot's kept one when it
-// matches, else a new one, kept when it fits the cache. A fitted frame that
-// cannot be kept comes back in `*temporary` for the caller to free. Null
-// when the memory cannot be had (logged).
-const uint8_t* fitted_pixels(image_table* table, image* slot, const uint8_t* pixels,
+// The current frame fitted to the draw's box: the kept one when there is one,
+// else a new one, kept when it fits the cache. A fitted frame that cannot be
+// kept comes back in `*temporary` for the caller to free. Null when the
+// memory cannot be had (logged).
+const uint8_t* fitted_pixels(draw_cache* cache, int index, image* slot, const uint8_t* pixels,
                              const draw_request& r, owned_bytes* temporary) {
-    fitted_frame* kept = &slot->fitted;
-    if (kept->pixels && kept->frame == slot->current_frame && kept->box_w == r.w &&
-        kept->box_h == r.h) {
-        kept->last_use = ++table->draw_clock;
-        return kept->pixels;
-    }
-    free(kept->pixels);
-    *kept = {};
+    cache_key key = fitted_key(index, slot, r);
+    if (cache_entry* kept = draw_cache_find(cache, key)) return kept->data;
     int32_t width = slot->width, height = slot->height;
     int32_t out_w = 0, out_h = 0;
     fit_size(width, height, r.w, r.h, &out_w, &out_h);
     size_t bytes = static_cast<size_t>(out_w) * out_h * slot->channels;
-    bool keep = bytes <= table->draw_cache_limit;
-    if (keep) make_room(table, bytes);
+    // Room is made before the fit, so the memory let go can serve it.
+    if (bytes <= cache->limit) draw_cache_make_room(cache, bytes);
     uint8_t* fitted = downscale_to_fit(pixels, &width, &height, slot->channels, r.w, r.h);
-    if (!fitted) return nullptr;
-    if (!keep) {
-        temporary->reset(fitted);
-        return fitted;
-    }
-    *kept = {fitted, bytes, slot->current_frame, r.w, r.h, width, height, ++table->draw_clock};
+    if (fitted && !draw_cache_keep(cache, key, fitted, bytes)) temporary->reset(fitted);
     return fitted;
 }
 
 // Writes the window of the current frame, fitted to the draw's box, at the
 // draw's position. False when the memory for it could not be had (logged).
-bool show_window(term_geometry* geometry, image_table* table, image* slot, const draw_request& r,
-                 bool reduce, int32_t fitted_w, int32_t fitted_h, const window& win) {
-    window_key key = {
-        slot->current_frame,
-        reduce ? r.w : -1,
-        reduce ? r.h : -1,
-        win,
-        static_cast<int32_t>(win.width < geometry->width ? win.width : geometry->width),
-        static_cast<int32_t>(win.height < geometry->height ? win.height : geometry->height)};
-    if (key.columns < 0) key.columns = 0;
-    if (key.rows < 0) key.rows = 0;
+bool show_window(term_geometry* geometry, draw_cache* cache, int index, image* slot,
+                 const draw_request& r, bool reduce, int32_t fitted_w, int32_t fitted_h,
+                 const window& win) {
+    int32_t columns =
+        static_cast<int32_t>(win.width < geometry->width ? win.width : geometry->width);
+    int32_t rows =
+        static_cast<int32_t>(win.height < geometry->height ? win.height : geometry->height);
+    cache_key key = {index,
+                     slot->generation,
+                     CACHE_WINDOW,
+                     slot->current_frame,
+                     reduce ? r.w : -1,
+                     reduce ? r.h : -1,
+                     win.left,
+                     win.top,
+                     win.width,
+                     win.height,
+                     columns < 0 ? 0 : columns,
+                     rows < 0 ? 0 : rows};
     // A visible window starts between the host's x (y) and the terminal's
     // width (height), so its position fits 32 bits.
     int32_t x = static_cast<int32_t>(win.x), y = static_cast<int32_t>(win.y);
-    if (encoded_window* entry = find_window(slot, key)) {
-        entry->last_use = ++table->draw_clock;
+    if (cache_entry* entry = draw_cache_find(cache, key)) {
         move_cursor(geometry, x, y);
         write_all(geometry->fd, entry->data, entry->size);
         return true;
@@ -235,7 +134,7 @@ bool show_window(term_geometry* geometry, image_table* table, image* slot, const
     if (!pixels) return false;
     owned_bytes temporary;
     if (reduce) {
-        pixels = fitted_pixels(table, slot, pixels, r, &temporary);
+        pixels = fitted_pixels(cache, index, slot, pixels, r, &temporary);
         if (!pixels) return false;
     }
     // The encoder's error diffusion writes into its input: it gets a private
@@ -248,14 +147,23 @@ bool show_window(term_geometry* geometry, image_table* table, image* slot, const
     if (!rgb) return false;
 
     move_cursor(geometry, x, y);
-    sixel_sink sink = {geometry, true, nullptr, 0, 0};
+    sixel_sink sink = {geometry, cache->limit > 0, cache->limit, nullptr, 0, 0};
     sixel_emit(&sink, rgb.get(), static_cast<int32_t>(win.width), static_cast<int32_t>(win.height));
     rgb.reset();
-    keep_window(table, slot, key, &sink);
+    if (!sink.keep || !sink.data) {
+        free(sink.data);
+        return true;
+    }
+    // The copy grew by doubling; what is kept is only what it holds.
+    if (char* trimmed = static_cast<char*>(realloc(sink.data, sink.size))) sink.data = trimmed;
+    if (!draw_cache_keep(cache, key, reinterpret_cast<uint8_t*>(sink.data), sink.size)) {
+        free(sink.data);
+    }
     return true;
 }
 
-void draw_slot(term_geometry* geometry, image_table* table, int index, const draw_request& r) {
+void draw_slot(term_geometry* geometry, image_table* table, draw_cache* cache, int index,
+               const draw_request& r) {
     image* slot = &table->slots[index];
     if (slot->drawn) return;
     if (!image_has_picture(slot)) {
@@ -273,12 +181,12 @@ void draw_slot(term_geometry* geometry, image_table* table, int index, const dra
     // the next draw tries again.
     if (win.width > 0 && win.height > 0) {
         int32_t frame = slot->current_frame;
-        bool shown = show_window(geometry, table, slot, r, reduce, fitted_w, fitted_h, win);
+        bool shown = show_window(geometry, cache, index, slot, r, reduce, fitted_w, fitted_h, win);
         // Draws outside the terminal move an animation on without decoding;
         // when this one reached a damaged frame before the one asked for,
         // the animation ended there and starts over: its first frame shows.
         if (!shown && slot->current_frame != frame) {
-            shown = show_window(geometry, table, slot, r, reduce, fitted_w, fitted_h, win);
+            shown = show_window(geometry, cache, index, slot, r, reduce, fitted_w, fitted_h, win);
         }
         if (!shown) return;
     }
@@ -288,18 +196,7 @@ void draw_slot(term_geometry* geometry, image_table* table, int index, const dra
 
 }  // namespace
 
-size_t draw_cache_bytes(const image_table* table) {
-    size_t total = 0;
-    for (const auto& slot : table->slots) {
-        if (slot.fitted.pixels) total += slot.fitted.bytes;
-        for (int32_t i = 0; i < slot.window_count; i++) {
-            if (slot.windows[i].data) total += slot.windows[i].size;
-        }
-    }
-    return total;
-}
-
-void handle_image_command(term_geometry* geometry, image_table* table,
+void handle_image_command(term_geometry* geometry, image_table* table, draw_cache* cache,
                           const program_options* options, command_fields* fields, int32_t command) {
     if (fields->count != IMAGE_FIELD_COUNT) return;
     draw_request r;
@@ -311,9 +208,9 @@ void handle_image_command(term_geometry* geometry, image_table* table,
         // With show-on-load, a load line that gives a box is also its draw.
         if (load_into_slot(&table->slots[index], index, fields->fields[10]) &&
             options->show_on_load && r.w > 0 && r.h > 0) {
-            draw_slot(geometry, table, index, r);
+            draw_slot(geometry, table, cache, index, r);
         }
     } else {
-        draw_slot(geometry, table, index, r);
+        draw_slot(geometry, table, cache, index, r);
     }
 }

@@ -3,13 +3,15 @@
 // as sixel data for the terminal. Nothing here changes or frees the slot's
 // frames; every function that builds a buffer hands it to the caller.
 //
-// The draw keeps, in each slot's record, the frame fitted to the last box and
-// the sixel bytes of the windows drawn last, so that a repeated draw writes
-// the same bytes again without encoding and a scrolled window skips the fit.
-// All slots' entries together stay within the table's draw_cache_limit; the entry used
-// longest ago goes first. A load empties its slot's entries; a terminal size
-// change needs nothing dropped, since the part of a window the terminal lets
-// through is part of each entry's key.
+// The draw keeps, in a store of its own, the frame fitted to each slot's last
+// box and the sixel bytes of the windows drawn last, so that a repeated draw
+// writes the same bytes again without encoding and a scrolled window skips
+// the fit. Entries are keyed by the slot and its load generation, so a load
+// makes the old ones unreachable without the image store knowing they exist;
+// a terminal size change needs nothing dropped, since the part of a window
+// the terminal lets through is part of each window's key. All entries
+// together stay within the store's limit; the entry used longest ago goes
+// first.
 #pragma once
 
 #include <stdint.h>
@@ -22,17 +24,73 @@ constexpr int32_t SCALE_ONE = 1024;  // unit of the downscaler's fixed-point fac
 constexpr int SIXEL_PALETTE_COLORS = 256;
 constexpr int CURSOR_BUFFER_SIZE = 1024;
 
+// ---- The draw cache -----------------------------------------------------
+
+// What the store may hold by default: room for the encoded windows of a long
+// animation and the fitted frames of a screenful of slots.
+constexpr size_t DRAW_CACHE_BYTES = size_t{64} << 20;
+// Encoded windows kept per slot, enough for every frame of an animation.
+constexpr int32_t WINDOWS_PER_SLOT = GIF_FRAME_LIMIT + 1;
+
+enum cache_kind { CACHE_FITTED, CACHE_WINDOW };
+
+// Everything an entry's bytes depend on. A fitted frame: the frame and the
+// box (columns, rows and the window 0). An encoded window: also the window of
+// the fitted frame, clamped, and how much of it the terminal lets through;
+// its box is -1 x -1 when the frame is shown at its own size. The cursor move
+// before a window is not part of its bytes: it follows the draw's x and y.
+struct cache_key {
+    int32_t slot;
+    uint64_t generation;
+    cache_kind kind;
+    int32_t frame, box_w, box_h;
+    int64_t left, top, width, height;
+    int32_t columns, rows;
+};
+
+struct cache_entry {
+    cache_key key;
+    uint8_t* data;  // owned by the store
+    size_t size;
+    cache_entry* newer;  // the store's list, from the newest use to the oldest
+    cache_entry* older;
+    cache_entry* next_in_slot;
+};
+
+// Owned by main for the whole run; zero-initialised plus the limit is empty.
+struct draw_cache {
+    cache_entry* newest;
+    cache_entry* oldest;
+    cache_entry* by_slot[IMAGE_SLOTS];  // each slot's entries, in no order
+    size_t bytes;                       // what the entries' data take together
+    size_t limit;                       // DRAW_CACHE_BYTES; smaller in tests, 0 keeps nothing
+};
+
+// The entry for `key`, marked as just used, or null. Entries of the same slot
+// with another generation are dropped on the way: their picture is gone.
+cache_entry* draw_cache_find(draw_cache* cache, const cache_key& key);
+
+// Takes over `data` (size bytes, from malloc) as the entry for `key`, after
+// letting the oldest entries go until it fits: true when kept. False when it
+// can never fit or the entry's record cannot be had: the caller still owns
+// `data`. A fitted frame replaces the slot's other fitted frames; a slot
+// keeps at most WINDOWS_PER_SLOT windows.
+bool draw_cache_keep(draw_cache* cache, const cache_key& key, uint8_t* data, size_t size);
+
+// Lets the oldest entries go until `incoming` more bytes fit within the limit.
+void draw_cache_make_room(draw_cache* cache, size_t incoming);
+
+// Frees every entry; the store stays usable with its limit.
+void draw_cache_clear(draw_cache* cache);
+
+// ---- Commands ---------------------------------------------------------------
+
 // Commands 0 (load) and 1 (draw; any command other than 0): slot, x, y, w, h,
 // sx, sy, sw, sh, path. Lines with another field count are ignored. With
 // show_on_load, a load whose w and h are both above 0 is followed by the draw
 // that a draw line with the same fields would make.
-void handle_image_command(term_geometry* geometry, image_table* table,
+void handle_image_command(term_geometry* geometry, image_table* table, draw_cache* cache,
                           const program_options* options, command_fields* fields, int32_t command);
-
-// The bytes the draw cache holds now, in all slots together.
-size_t draw_cache_bytes(const image_table* table);
-// Encoded windows kept per slot, enough for every frame of an animation.
-constexpr int32_t WINDOWS_PER_SLOT = MAX_FRAMES;
 
 // The size a width x height picture is reduced to so that it fits a w x h
 // box, keeping its aspect ratio (a 1/1024 fixed-point factor): true and the
@@ -57,11 +115,13 @@ uint8_t* window_to_rgb(const term_geometry* geometry, const uint8_t* frame, int3
 
 // Where the encoder's bytes go: each chunk is written to the terminal at
 // once and, while `keep` holds, also appended to `data` (owned by the sink's
-// user, freed with free). When the copy cannot grow, `keep` turns false and
-// the copy is dropped; the terminal still gets every byte.
+// user, freed with free). When the copy cannot grow or would pass `limit`,
+// `keep` turns false and the copy is dropped; the terminal still gets every
+// byte.
 struct sixel_sink {
     const term_geometry* geometry;
     bool keep;
+    size_t limit;
     char* data;
     size_t size, capacity;
 };

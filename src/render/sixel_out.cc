@@ -16,6 +16,12 @@ int sixel_write_callback(char* data, int size, void* priv) {
     write_all(sink->geometry->fd, data, static_cast<size_t>(size));
     if (!sink->keep) return 1;
     size_t need = sink->size + static_cast<size_t>(size);
+    if (need > sink->limit) {
+        // Too large to be kept: the copy stops here.
+        free(sink->data);
+        *sink = {sink->geometry, false, sink->limit, nullptr, 0, 0};
+        return 1;
+    }
     if (need > sink->capacity) {
         size_t capacity = sink->capacity ? sink->capacity : SIXEL_SINK_START;
         while (capacity < need) capacity *= 2;
@@ -23,7 +29,7 @@ int sixel_write_callback(char* data, int size, void* priv) {
         if (!grown) {
             // Only the copy is lost: the bytes reached the terminal.
             free(sink->data);
-            *sink = {sink->geometry, false, nullptr, 0, 0};
+            *sink = {sink->geometry, false, sink->limit, nullptr, 0, 0};
             return 1;
         }
         sink->data = grown;
