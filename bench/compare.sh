@@ -8,7 +8,7 @@
 #
 # Usage: bench/compare.sh [PROGRAM] [CORPUS]
 #   PROGRAM defaults to build/vorpix-sixel, CORPUS to /tmp/vorpix-corpus (made
-#   by corpus-build.sh in the shared folder). Needs hyperfine, img2sixel
+#   by bench/gather-pictures.sh). Needs hyperfine, img2sixel
 #   (libsixel-bin), chafa, djpeg (libjpeg-turbo-progs) and script (util-linux).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,7 +28,7 @@ for tool in hyperfine img2sixel chafa djpeg script python3; do
 done
 for f in "$photo" "$gif"; do
     [ -f "$f" ] || {
-        echo "compare: $f is missing: build the corpus first" >&2
+        echo "compare: $f is missing: run bench/gather-pictures.sh first" >&2
         exit 1
     }
 done

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """How many of the corpus's pictures the program shows, per format.
 
-For every file of the corpus (made by corpus-build.sh in the shared folder)
+For every file of the corpus (gathered by bench/gather-pictures.sh)
 and for a copy of every GIF, BMP and JPEG cut to 60 % of its size, ImageMagick's
 identify tells whether it reads the file and at what size (the first frame's
 canvas). The program, run once in a pseudo-terminal as a host runs it, is

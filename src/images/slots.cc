@@ -92,8 +92,12 @@ uint8_t* allocate_frame(int64_t width, int64_t height, int64_t channels, size_t*
     // picture distinguishable from a failure.
     uint8_t* frame = static_cast<uint8_t*>(calloc_or_log(bytes > 0 ? bytes : 1, 1));
     if (frame && bytes >= HUGE_PAGE_FRAME_BYTES) {
-        // A block this large is mapped fresh and not yet touched: the whole
-        // huge pages inside it can still be backed by huge pages.
+        // glibc maps a block above 32 MiB fresh every time, so its pages are
+        // not yet touched and the whole huge pages inside it can be backed
+        // by huge pages. A smaller one may come from heap memory that an
+        // earlier frame of its size left behind (glibc raises its mapping
+        // threshold to the size of a mapped block that is freed, up to 32
+        // MiB); there the advice reaches only the pages not yet touched.
         uintptr_t start = (reinterpret_cast<uintptr_t>(frame) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
         uintptr_t end = (reinterpret_cast<uintptr_t>(frame) + bytes) & ~(HUGE_PAGE - 1);
         if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
