@@ -156,7 +156,7 @@ void BM_Emit(benchmark::State& state) {
         state.PauseTiming();
         memcpy(rgb, f.pixels, bytes);  // the encoder writes into its input
         state.ResumeTiming();
-        sixel_sink sink = {&terminal, true, SIZE_MAX, nullptr, 0, 0};
+        sixel_sink sink = make_sixel_sink(&terminal, true, SIZE_MAX);
         benchmark::DoNotOptimize(sixel_emit(&sink, rgb, f.width, f.height));
         free(sink.data);
     }

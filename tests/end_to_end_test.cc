@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -400,23 +401,127 @@ TEST_F(session, AWindowSizeChangeTakesEffectForTheNextCommand) {
     EXPECT_EQ(d.pixels.height, 137);
 }
 
-TEST_F(session, GreyAndAlphaPicturesAreDrawn) {
+TEST_F(session, GreyPicturesAreDrawn) {
     start();
-    std::string pgm = dir.file("g.pgm"), bmp = dir.file("a.bmp");
+    std::string pgm = dir.file("g.pgm");
     write_file(pgm, std::string("P5 16 12 255\n") + std::string(16 * 12, '\x80'));
-    bytes rgba;
-    for (int k = 0; k < 16 * 12; k++)
-        rgba.insert(rgba.end(), {30, 60, 220, static_cast<uint8_t>(k % 2 ? 0 : 255)});
-    write_bmp(bmp, 16, 12, 32, rgba);
-    drawn_picture grey, alpha;
+    drawn_picture grey;
     ASSERT_TRUE(
         one_draw(drive({load_line(1, pgm), image_line(1, 1, 0, 0, 16, 12, 0, 0, 0, 0)}), &grey));
-    EXPECT_TRUE(near_colour(pixel(grey.pixels, 3, 3), {128, 128, 128}));
-    ASSERT_TRUE(
-        one_draw(drive({load_line(2, bmp), image_line(1, 2, 0, 0, 16, 12, 0, 0, 0, 0)}), &alpha));
-    EXPECT_EQ(alpha.pixels.width, 16);
-    // Transparency is not drawn: every pixel shows its stored colour.
-    EXPECT_TRUE(near_colour(pixel(alpha.pixels, 1, 0), {30, 60, 220}));
+    EXPECT_TRUE(near_colour(pixel(grey.pixels, 3, 3), {128, 128, 128}, 1));
+}
+
+// A red disc on a transparent background, whose transparent pixels store
+// black: they stay unpainted (the introducer asks for a transparent
+// background), at the picture's own size and fitted, and the fit does not
+// darken the disc's edge. A window without a transparent pixel keeps the
+// plain introducer.
+TEST_F(session, TransparentPixelsAreLeftUnpainted) {
+    start();
+    bytes disc;
+    for (int y = 0; y < 32; y++) {
+        for (int x = 0; x < 40; x++) {
+            bool inside = (x - 20) * (x - 20) + (y - 16) * (y - 16) <= 144;
+            disc.insert(disc.end(), {static_cast<uint8_t>(inside ? 255 : 0), 0, 0,
+                                     static_cast<uint8_t>(inside ? 255 : 0)});
+        }
+    }
+    write_png(dir.file("disc.png"), 40, 32, 6 /* RGBA */, 8, disc);
+    // A transparent GIF: index 0 is the transparent one.
+    const bytes palette = {0, 0, 0, 0, 0, 255};
+    bytes indexes(8 * 6, 1);
+    indexes[0] = indexes[7] = 0;
+    write_file(dir.file("t.gif"), make_gif(8, 6, palette,
+                                           {
+                                               {0, 0, 8, 6, indexes, 0, 0, 0}
+    }));
+    drive({load_line(1, dir.file("disc.png")), load_line(2, dir.file("t.gif"))});
+
+    struct {
+        std::string draw;
+        int width, height;
+        std::vector<std::array<int, 2>> unpainted, painted;
+        bytes colour;
+    } cases[] = {
+        {image_line(1, 1, 0, 0, 40, 32, 0, 0, 0, 0),
+         40, 32,
+         {{0, 0}, {39, 31}, {7, 16}},
+         {{20, 16}, {8, 16}},
+         {255, 0, 0}},
+        {image_line(1, 1, 0, 0, 20, 16, 0, 0, 0, 0),
+         20, 16,
+         {{0, 0}, {19, 15}},
+         {{10, 8}, {5, 8}},
+         {255, 0, 0}},
+        {image_line(1, 2, 0, 0, 8,  6,  0, 0, 0, 0),
+         8,  6,
+         {{0, 0}, {7, 0}},
+         {{1, 0}, {7, 5}},
+         {0, 0, 255}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.draw);
+        std::string tty = drive({"6", c.draw});
+        EXPECT_NE(tty.find("\033P0;1q"), std::string::npos);
+        drawn_picture d;
+        ASSERT_TRUE(one_draw(tty, &d));
+        ASSERT_EQ(d.pixels.width, c.width);
+        ASSERT_EQ(d.pixels.height, c.height);
+        for (auto [x, y] : c.unpainted) {
+            EXPECT_FALSE(d.pixels.painted[static_cast<size_t>(y) * c.width + x]) << x << "," << y;
+        }
+        for (auto [x, y] : c.painted) EXPECT_TRUE(near_colour(pixel(d.pixels, x, y), c.colour, 1));
+        // Every painted pixel is the disc's own colour: nothing darkened.
+        for (int k = 0; k < c.width * c.height; k++) {
+            if (!d.pixels.painted[k]) continue;
+            EXPECT_TRUE(near_colour(pixel(d.pixels, k % c.width, k / c.width), c.colour, 1)) << k;
+        }
+    }
+    // A window inside the disc has no transparent pixel.
+    std::string tty = drive({"6", image_line(1, 1, 0, 0, 40, 32, 16, 12, 8, 8)});
+    EXPECT_NE(tty.find("\033Pq"), std::string::npos);
+}
+
+// A picture of few colours is written with exactly those colours, to the
+// precision of sixel's percentages; one of many colours with transparent
+// pixels gets a palette chosen from its opaque pixels.
+TEST_F(session, FewColoursAreExactAndManyKeepTheirTransparency) {
+    start();
+    bytes few, many;
+    for (int y = 0; y < 20; y++) {
+        for (int x = 0; x < 40; x++) {
+            // 200 colours in 4-pixel-wide steps, and a transparent column.
+            int k = (y / 2) * 20 + x / 2;
+            few.insert(few.end(), {static_cast<uint8_t>(k), static_cast<uint8_t>(255 - k),
+                                   static_cast<uint8_t>(k * 7)});
+            many.insert(many.end(),
+                        {static_cast<uint8_t>(x * 6), static_cast<uint8_t>(y * 12),
+                         static_cast<uint8_t>(x * y), static_cast<uint8_t>(x == 0 ? 0 : 255)});
+        }
+    }
+    write_png(dir.file("few.png"), 40, 20, 2 /* RGB */, 8, few);
+    write_png(dir.file("many.png"), 40, 20, 6 /* RGBA */, 8, many);
+    drawn_picture d;
+    std::string tty =
+        drive({load_line(1, dir.file("few.png")), image_line(1, 1, 0, 0, 40, 20, 0, 0, 0, 0)});
+    EXPECT_NE(tty.find("\033Pq"), std::string::npos);
+    ASSERT_TRUE(one_draw(tty, &d));
+    for (int k = 0; k < 40 * 20; k++) {
+        bytes want(few.begin() + k * 3, few.begin() + k * 3 + 3);
+        ASSERT_TRUE(near_colour(pixel(d.pixels, k % 40, k / 40), want, 2)) << k;
+    }
+    tty = drive({load_line(2, dir.file("many.png")), image_line(1, 2, 0, 0, 40, 20, 0, 0, 0, 0)});
+    EXPECT_NE(tty.find("\033P0;1q"), std::string::npos);
+    ASSERT_TRUE(one_draw(tty, &d));
+    // Dithered: each pixel may be off, the colours on average are not.
+    int64_t error[3] = {};
+    for (int k = 0; k < 40 * 20; k++) {
+        int x = k % 40;
+        EXPECT_EQ(d.pixels.painted[k], x != 0) << k;
+        if (x == 0) continue;
+        for (int c = 0; c < 3; c++) error[c] += d.pixels.rgb[k * 3 + c] - many[k * 4 + c];
+    }
+    for (int c = 0; c < 3; c++) EXPECT_LT(std::abs(error[c]) / (39 * 20), 4) << c;
 }
 
 TEST_F(session, SlotNumbersAreClampedIntoTheTable) {
@@ -636,7 +741,7 @@ TEST_F(session, PreviewHostWithBothOptions) {
     p.cell_width = 8;
     p.cell_height = 16;
     host_resize(&p, 80, 24);
-    ASSERT_TRUE(one_draw(drive({"4", "0;1;600;45;200;100;;;;;" + pic}), &d));
+    ASSERT_TRUE(one_draw(drive({"0;1;600;45;200;100;;;;;" + pic}), &d));
     EXPECT_EQ(d.row, 3);
     EXPECT_EQ(d.column, 76);
     EXPECT_EQ(d.pixels.width, 40) << main_log();  // clipped at the 640-pixel edge

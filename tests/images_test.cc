@@ -240,35 +240,42 @@ TEST_F(images, PnmRefusesWhatItCannotRepresent) {
 
 // ---- PNG ------------------------------------------------------------------
 
-TEST_F(images, PngAlwaysLoadsAsEightBitRgb) {
+TEST_F(images, PngLoadsAsEightBitRgbOrRgba) {
     struct {
         std::string name;
         int color_type, bit_depth;
-        bytes raw, palette, expected;
+        bytes raw, palette;
+        int channels;
+        bytes expected;
     } cases[] = {
-        {"rgb",            PNG_COLOR_TYPE_RGB,  8,  {1, 2, 3, 4, 5, 6}, {}, {1, 2, 3, 4, 5, 6}         },
-        {"rgba unblended",
-         PNG_COLOR_TYPE_RGB_ALPHA,              8,
+        {"rgb",                  PNG_COLOR_TYPE_RGB,  8,  {1, 2, 3, 4, 5, 6}, {}, 3, {1, 2, 3, 4, 5, 6}                 },
+        {"rgba keeps its alpha",
+         PNG_COLOR_TYPE_RGB_ALPHA,                    8,
          {10, 20, 30, 0, 40, 50, 60, 128},
          {},
-         {10, 20, 30, 40, 50, 60}                                                                      },
+         4,                                                                          {10, 20, 30, 0, 40, 50, 60, 128}   },
+        {"grey and alpha",
+         PNG_COLOR_TYPE_GRAY_ALPHA,                   8,
+         {77, 0, 200, 255},
+         {},
+         4,                                                                          {77, 77, 77, 0, 200, 200, 200, 255}},
         {"palette",
-         PNG_COLOR_TYPE_PALETTE,                8,
+         PNG_COLOR_TYPE_PALETTE,                      8,
          {1, 0},
          {9, 8, 7, 200, 100, 50},
-         {200, 100, 50, 9, 8, 7}                                                                       },
-        {"1-bit grey",     PNG_COLOR_TYPE_GRAY, 1,  {0x80},             {}, {255, 255, 255, 0, 0, 0}   },
+         3,                                                                          {200, 100, 50, 9, 8, 7}            },
+        {"1-bit grey",           PNG_COLOR_TYPE_GRAY, 1,  {0x80},             {}, 3, {255, 255, 255, 0, 0, 0}           },
         {"16-bit rgb",
-         PNG_COLOR_TYPE_RGB,                    16,
+         PNG_COLOR_TYPE_RGB,                          16,
          {0x12, 0x34, 0x56, 0x78, 0x9a, 0xbc, 0, 0, 0, 0, 0xff, 0xff},
          {},
-         {0x12, 0x56, 0x9a, 0, 0, 0xff}                                                                },
-        {"grey",           PNG_COLOR_TYPE_GRAY, 8,  {77, 200},          {}, {77, 77, 77, 200, 200, 200}},
+         3,                                                                          {0x12, 0x56, 0x9a, 0, 0, 0xff}     },
+        {"grey",                 PNG_COLOR_TYPE_GRAY, 8,  {77, 200},          {}, 3, {77, 77, 77, 200, 200, 200}        },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         write_png(dir.file("p.png"), 2, 1, c.color_type, c.bit_depth, c.raw, c.palette);
-        expect_picture(dir.file("p.png"), 2, 1, 3, c.expected);
+        expect_picture(dir.file("p.png"), 2, 1, c.channels, c.expected);
     }
 }
 

@@ -126,7 +126,7 @@ TEST(Downscale, BoxStartsForFactor400) {
     }
 }
 
-TEST(Downscale, AveragesWithoutWrapAndZeroesAlpha) {
+TEST(Downscale, AveragesWithoutWrapAndWeighsColoursByAlpha) {
     picture grey(2, 2, 1, {0, 255, 255, 255});
     ASSERT_TRUE(grey.apply(grey.fit(1, 1)));
     EXPECT_EQ(grey.frame(), bytes{191});
@@ -138,7 +138,11 @@ TEST(Downscale, AveragesWithoutWrapAndZeroesAlpha) {
 
     picture rgba(2, 2, 4, {10, 20, 30, 255, 30, 40, 50, 255, 10, 20, 30, 9, 30, 40, 50, 9});
     ASSERT_TRUE(rgba.apply(rgba.fit(1, 1)));
-    EXPECT_EQ(rgba.frame(), (bytes{20, 30, 40, 0}));
+    EXPECT_EQ(rgba.frame(), (bytes{20, 30, 40, 132}));
+    // The black that transparent pixels store never darkens what stays.
+    picture edge(2, 2, 4, {255, 0, 0, 255, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    ASSERT_TRUE(edge.apply(edge.fit(1, 1)));
+    EXPECT_EQ(edge.frame(), (bytes{255, 0, 0, 63}));
 }
 
 // A box filter written the plain way, one box at a time, to hold the fast one
@@ -152,14 +156,24 @@ bytes plain_box_filter(const bytes& src, int width, int height, int channels, in
         for (int j = 0; j < out_w; j++) {
             int64_t x0 = j * 1024 / f, x1 = (j + 1) * 1024 / f;
             int64_t y0 = i * 1024 / f, y1 = (i + 1) * 1024 / f;
-            for (int c = 0; c < colour_channels; c++) {
-                uint32_t sum = 0;
-                for (int64_t y = y0; y < y1; y++) {
-                    for (int64_t x = x0; x < x1; x++) sum += src[(y * width + x) * channels + c];
-                }
-                out[(static_cast<size_t>(i) * out_w + j) * channels + c] =
-                    static_cast<uint8_t>(sum / ((x1 - x0) * (y1 - y0)));
+            uint8_t* dst = &out[(static_cast<size_t>(i) * out_w + j) * channels];
+            // R,G,B,A: colours weighted by alpha, alpha averaged.
+            uint64_t alpha = 0;
+            for (int64_t y = y0; y < y1 && channels == 4; y++) {
+                for (int64_t x = x0; x < x1; x++) alpha += src[(y * width + x) * 4 + 3];
             }
+            for (int c = 0; c < colour_channels; c++) {
+                uint64_t sum = 0;
+                for (int64_t y = y0; y < y1; y++) {
+                    for (int64_t x = x0; x < x1; x++) {
+                        const uint8_t* p = &src[(y * width + x) * channels];
+                        sum += channels == 4 ? uint64_t{p[c]} * p[3] : p[c];
+                    }
+                }
+                uint64_t area = static_cast<uint64_t>((x1 - x0) * (y1 - y0));
+                dst[c] = static_cast<uint8_t>(channels != 4 ? sum / area : alpha ? sum / alpha : 0);
+            }
+            if (channels == 4) dst[3] = static_cast<uint8_t>(alpha / ((x1 - x0) * (y1 - y0)));
         }
     }
     return out;
@@ -250,7 +264,7 @@ std::string emit(const picture& p, bool closed = false, std::string* kept = null
     term_geometry geometry = {fds[1], 640, 361, 8, 16, false};
     if (closed) close(fds[1]);
     bytes rgb = p.frame();
-    sixel_sink sink = {&geometry, kept != nullptr, limit, nullptr, 0, 0};
+    sixel_sink sink = make_sixel_sink(&geometry, kept != nullptr, limit);
     EXPECT_TRUE(sixel_emit(&sink, rgb.data(), p.img.width, p.img.height));
     if (kept) *kept = std::string(sink.data ? sink.data : "", sink.size);
     free(sink.data);
@@ -305,9 +319,37 @@ TEST(SixelEmit, KeepsGoingWhenWritesFail) {
     EXPECT_TRUE(kept.ends_with("\033\\"));
 }
 
+// A picture with a key colour: the introducer asks for a transparent
+// background and the key's sixels are blanked in place, even when every chunk
+// is a single byte.
+TEST(SixelEmit, TheKeyColourLeavesTheStream) {
+    const std::string stream =
+        "\033Pq\"1;1;2;12#0;2;0;0;100#1;2;0;0;0#12;2;9;9;9#0~~$#1?\?-#1~~$#0?\?$#12!2~#1@@\033\\";
+    const std::string want =
+        "\033P0;1q\"1;1;2;12#0;2;0;0;100#1;2;0;0;0#12;2;9;9;9#0~~$?\?-?\?$#0?\?$#12!2~?\?\033\\";
+    for (size_t chunk : {size_t{1}, size_t{3}, stream.size()}) {
+        SCOPED_TRACE(chunk);
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        term_geometry geometry = {fds[1], 640, 361, 8, 16, false};
+        sixel_sink sink = make_sixel_sink(&geometry, true, SIZE_MAX);
+        sink.transparent = true;
+        sink.key = 1;
+        for (size_t at = 0; at < stream.size(); at += chunk) {
+            std::string piece = stream.substr(at, chunk);
+            sixel_write_callback(piece.data(), static_cast<int>(piece.size()), &sink);
+        }
+        close(fds[1]);
+        EXPECT_EQ(read_all(fds[0]), want);
+        EXPECT_EQ(std::string(sink.data, sink.size), want);
+        free(sink.data);
+        close(fds[0]);
+    }
+}
+
 TEST(SixelEmit, WriteCallbackIgnoresEmptyChunks) {
     term_geometry geometry = {-1, 640, 361, 8, 16, false};
-    sixel_sink sink = {&geometry, true, SIZE_MAX, nullptr, 0, 0};
+    sixel_sink sink = make_sixel_sink(&geometry, true, SIZE_MAX);
     stderr_capture log;
     EXPECT_EQ(sixel_write_callback(const_cast<char*>("x"), 0, &sink), 1);
     EXPECT_EQ(sixel_write_callback(const_cast<char*>("x"), -5, &sink), 1);

@@ -1,5 +1,6 @@
-// PNG through libpng, always delivered as 8-bit R,G,B: 16-bit samples are
-// cut, alpha dropped, palettes and grey expanded. The size is checked as soon
+// PNG through libpng, always delivered as 8-bit R,G,B, or R,G,B,A when the
+// picture has alpha or a transparent colour (tRNS): 16-bit samples are cut,
+// palettes and grey expanded. The size is checked as soon
 // as the header is read, before any pixel is decoded, and libpng's chunk
 // limits keep a small file from asking for a large block.
 #include <png.h>
@@ -73,7 +74,6 @@ bool read_png(png_structp png, png_infop info, png_reader* reader, image* img) {
     png_read_info(png, info);
 
     png_set_strip_16(png);
-    png_set_strip_alpha(png);
     png_set_packing(png);
     png_set_expand(png);
     png_set_gray_to_rgb(png);

@@ -137,19 +137,39 @@ bool show_window(term_geometry* geometry, draw_cache* cache, int index, image* s
         pixels = fitted_pixels(cache, index, slot, pixels, r, &temporary);
         if (!pixels) return false;
     }
-    // The encoder's error diffusion writes into its input: it gets a private
-    // copy of the window, never the frame or the kept fitted frame.
-    owned_bytes rgb(window_to_rgb(geometry, pixels, fitted_w, fitted_h, slot->channels,
-                                  static_cast<int32_t>(win.left), static_cast<int32_t>(win.top),
-                                  static_cast<int32_t>(win.width),
-                                  static_cast<int32_t>(win.height)));
-    temporary.reset();
-    if (!rgb) return false;
-
-    move_cursor(geometry, x, y);
-    sixel_sink sink = {geometry, cache->limit > 0, cache->limit, nullptr, 0, 0};
-    sixel_emit(&sink, rgb.get(), static_cast<int32_t>(win.width), static_cast<int32_t>(win.height));
-    rgb.reset();
+    // A window of few colours, or with transparent pixels, goes to the
+    // encoder as palette indexes; any other as R,G,B, dithered by libsixel.
+    int32_t left = static_cast<int32_t>(win.left), top = static_cast<int32_t>(win.top);
+    int32_t width = static_cast<int32_t>(win.width), height = static_cast<int32_t>(win.height);
+    bool transparent = window_has_transparency(geometry, pixels, fitted_w, slot->channels, left,
+                                               top, width, height);
+    indexed_window indexed;
+    index_result result = index_window(geometry, pixels, fitted_w, slot->channels, left, top, width,
+                                       height, transparent, &indexed);
+    if (result == INDEX_FAILED) return false;
+    if (result == TOO_MANY_COLOURS && transparent) {
+        if (!quantize_window(geometry, pixels, fitted_w, slot->channels, left, top, width, height,
+                             &indexed)) {
+            return false;
+        }
+        result = INDEXED;
+    }
+    sixel_sink sink = make_sixel_sink(geometry, cache->limit > 0, cache->limit);
+    if (result == INDEXED) {
+        owned_bytes indexes(indexed.indexes);
+        temporary.reset();
+        move_cursor(geometry, x, y);
+        sixel_emit_indexed(&sink, &indexed, width, height);
+    } else {
+        // The encoder's error diffusion writes into its input: it gets a
+        // private copy of the window, never the frame or the kept fitted frame.
+        owned_bytes rgb(window_to_rgb(geometry, pixels, fitted_w, fitted_h, slot->channels, left,
+                                      top, width, height));
+        temporary.reset();
+        if (!rgb) return false;
+        move_cursor(geometry, x, y);
+        sixel_emit(&sink, rgb.get(), width, height);
+    }
     if (!sink.keep || !sink.data) {
         free(sink.data);
         return true;

@@ -99,7 +99,8 @@ void handle_image_command(term_geometry* geometry, image_table* table, draw_cach
 bool fit_size(int32_t width, int32_t height, int32_t w, int32_t h, int32_t* out_w, int32_t* out_h);
 
 // Box-filter reduction of `frame` (width x height x channels) to its fit_size
-// in a w x h box. Returns the new frame (same channels, alpha bytes 0) and
+// in a w x h box. Returns the new frame (same channels; R,G,B,A weighted by
+// alpha, alpha averaged; the alpha byte of grey and alpha is 0) and
 // stores its size in *width, *height; null when no reduction is needed or
 // the memory cannot be had (logged). `frame` is only read.
 uint8_t* downscale_to_fit(const uint8_t* frame, int32_t* width, int32_t* height, int32_t channels,
@@ -113,6 +114,46 @@ uint8_t* window_to_rgb(const term_geometry* geometry, const uint8_t* frame, int3
                        int32_t frame_height, int32_t channels, int32_t left, int32_t top,
                        int32_t width, int32_t height);
 
+// ---- Palettes ---------------------------------------------------------------
+
+// A pixel whose alpha is below this is transparent and left unpainted; one at
+// or above it is painted in its own colour, as if opaque: a sixel terminal
+// cannot blend, and the colour a picture stores under partial alpha is the
+// colour it means.
+constexpr uint8_t ALPHA_OPAQUE = 128;
+
+// A window as palette indexes, for an encoding without any colour search.
+struct indexed_window {
+    uint8_t* indexes;  // width x height, owned by the caller (free)
+    uint8_t palette[SIXEL_PALETTE_COLORS * 3];
+    int32_t colors;  // palette entries in use, the key's included
+    int32_t key;     // the index of transparent pixels, or -1 when there are none
+};
+
+// Whether the terminal's part of the window (left, top, width x height of a
+// frame of `channels`, which must lie inside it) has a transparent pixel.
+bool window_has_transparency(const term_geometry* geometry, const uint8_t* frame,
+                             int32_t frame_width, int32_t channels, int32_t left, int32_t top,
+                             int32_t width, int32_t height);
+
+enum index_result { INDEXED, TOO_MANY_COLOURS, INDEX_FAILED };
+
+// The window's exact colours as a palette, when it holds at most 256 (255
+// and the key when it is `transparent`, as window_has_transparency tells).
+// What lies beyond the terminal's part of the window is black, as in
+// window_to_rgb. INDEX_FAILED (logged) without memory.
+index_result index_window(const term_geometry* geometry, const uint8_t* frame, int32_t frame_width,
+                          int32_t channels, int32_t left, int32_t top, int32_t width,
+                          int32_t height, bool transparent, indexed_window* out);
+
+// A window of more than 256 colours with transparent pixels: 255 colours
+// chosen by libsixel from its opaque pixels, each opaque pixel mapped to the
+// nearest with error diffusion, the transparent ones to the key. False
+// (logged) when the memory or libsixel fails.
+bool quantize_window(const term_geometry* geometry, const uint8_t* frame, int32_t frame_width,
+                     int32_t channels, int32_t left, int32_t top, int32_t width, int32_t height,
+                     indexed_window* out);
+
 // Where the encoder's bytes go: each chunk is written to the terminal at
 // once and, while `keep` holds, also appended to `data` (owned by the sink's
 // user, freed with free). When the copy cannot grow or would pass `limit`,
@@ -124,13 +165,34 @@ struct sixel_sink {
     size_t limit;
     char* data;
     size_t size, capacity;
+    // Set by sixel_emit_indexed when the picture has a key colour: the
+    // introducer then asks the terminal to leave unpainted pixels as they are,
+    // and the key's own sixels are taken out of the stream.
+    bool transparent;
+    bool started;  // the introducer has gone out
+    int32_t key;
+    int32_t filter;      // where the key filter stands in the stream
+    char selection[16];  // a colour selection read but not yet passed on
+    int32_t selection_length;
 };
 constexpr size_t SIXEL_SINK_START = size_t{64} << 10;
+
+// A sink for `geometry`'s terminal that keeps a copy of up to `limit` bytes
+// when `keep` holds.
+sixel_sink make_sixel_sink(const term_geometry* geometry, bool keep, size_t limit);
 
 // Dithers `rgb` (width x height R,G,B; libsixel's error diffusion writes
 // into it) to 256 colours and writes it as 7-bit sixel data to the sink.
 // False when a set-up step failed (logged); nothing is written then.
 bool sixel_emit(sixel_sink* sink, uint8_t* rgb, int32_t width, int32_t height);
+
+// Writes an indexed window as 7-bit sixel data to the sink, its colours
+// exactly, its key's pixels unpainted with a transparent background. The key
+// is encoded as an ordinary colour and its sixels are then dropped from the
+// stream: libsixel 1.10's own key colour shifts and drops columns. False when
+// a set-up step failed (logged); nothing is written then.
+bool sixel_emit_indexed(sixel_sink* sink, const indexed_window* window, int32_t width,
+                        int32_t height);
 
 // libsixel's write callback: `priv` is the sixel_sink. Always returns 1.
 int sixel_write_callback(char* data, int size, void* priv);
