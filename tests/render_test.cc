@@ -320,13 +320,14 @@ TEST(SixelEmit, KeepsGoingWhenWritesFail) {
 }
 
 // A picture with a key colour: the introducer asks for a transparent
-// background and the key's sixels are blanked in place, even when every chunk
-// is a single byte.
+// background and the key's sixels are blanked in place, also right after its
+// definition, which selects it, even when every chunk is a single byte.
 TEST(SixelEmit, TheKeyColourLeavesTheStream) {
     const std::string stream =
-        "\033Pq\"1;1;2;12#0;2;0;0;100#1;2;0;0;0#12;2;9;9;9#0~~$#1?\?-#1~~$#0?\?$#12!2~#1@@\033\\";
+        "\033Pq\"1;1;2;12#0;2;0;0;100#12;2;9;9;9#1;2;0;0;0!2~$#0~~$#1?\?-#1~~$#0?\?$#12!2~#1@@"
+        "\033\\";
     const std::string want =
-        "\033P0;1q\"1;1;2;12#0;2;0;0;100#1;2;0;0;0#12;2;9;9;9#0~~$?\?-?\?$#0?\?$#12!2~?\?\033\\";
+        "\033P0;1q\"1;1;2;12#0;2;0;0;100#12;2;9;9;9!2?$#0~~$?\?-?\?$#0?\?$#12!2~?\?\033\\";
     for (size_t chunk : {size_t{1}, size_t{3}, stream.size()}) {
         SCOPED_TRACE(chunk);
         int fds[2];

@@ -244,6 +244,15 @@ TEST_F(Xterm, PicturesSitWhereTheDrawsAskInARealTerminal) {
     std::vector<gif_frame_spec> frames;
     for (uint8_t i = 0; i < 3; i++) frames.push_back({0, 0, 32, 32, bytes(32 * 32, i), 10, 1, -1});
     write_file(dir.file("anim.gif"), make_gif(32, 32, palette, frames));
+    // 40x40, transparent but for a red square of 20x20 in its middle.
+    bytes holed;
+    for (int y = 0; y < 40; y++) {
+        for (int x = 0; x < 40; x++) {
+            bool inside = x >= 10 && x < 30 && y >= 10 && y < 30;
+            holed.insert(holed.end(), {255, 0, 0, static_cast<uint8_t>(inside ? 255 : 0)});
+        }
+    }
+    write_png(dir.file("holed.png"), 40, 40, PNG_COLOR_TYPE_RGB_ALPHA, 8, holed);
 
     auto load = [&](int slot, const char* name) {
         return "0;" + std::to_string(slot) + ";0;0;0;0;0;0;0;0;" + dir.file(name);
@@ -254,6 +263,8 @@ TEST_F(Xterm, PicturesSitWhereTheDrawsAskInARealTerminal) {
         load(3, "quadrants.png"),
         load(4, "anim.gif"),
         load(5, "orange.png"),
+        load(8, "holed.png"),
+        "1;8;8;192;40;40;0;0;0;0;",      // x 8, y 192
         "1;1;13;21;40;32;0;0;0;0;",      // cell column 2, row 2: x 8, y 16
         "1;2;61;21;40;32;0;0;0;0;",      // x 56, y 16
         "1;3;203;100;150;150;0;0;0;0;",  // x 200, y 96
@@ -287,6 +298,13 @@ TEST_F(Xterm, PicturesSitWhereTheDrawsAskInARealTerminal) {
     expect_area(s, 200, 146, 75, 50, BLUE, "bottom left quadrant");
     expect_area(s, 275, 146, 75, 50, YELLOW, "bottom right quadrant");
     expect_area(s, 400, 96, 32, 32, MAGENTA, "animation after five draws: frame 1");
+    // The transparent picture: its square red, the rest of it the white
+    // background the terminal had there.
+    expect_area(s, 18, 202, 20, 20, RED, "the opaque square of a transparent picture");
+    EXPECT_EQ(count(s, 8, 192, 40, 10, WHITE, false), 0) << "transparent, above the square";
+    EXPECT_EQ(count(s, 8, 222, 40, 10, WHITE, false), 0) << "transparent, below the square";
+    EXPECT_EQ(count(s, 8, 202, 10, 20, WHITE, false), 0) << "transparent, left of the square";
+    EXPECT_EQ(count(s, 38, 202, 10, 20, WHITE, false), 0) << "transparent, right of the square";
     expect_area(s, 480, 16, 32, 24, {200, 100, 50}, "lossy WebP");
     expect_area(s, 528, 16, 20, 10, {0, 255, 0}, "WebP animation after five draws: frame 1");
     // The clipped picture ends at the drawable area's last row (360). The

@@ -51,15 +51,14 @@ void put(sixel_sink* sink, const char* data, size_t size) {
 }
 
 // The key filter's states.
-enum { FILTER_PASS, FILTER_SELECTION, FILTER_SKIP };
+enum { FILTER_PASS, FILTER_SELECTION, FILTER_DEFINITION, FILTER_SKIP };
 
 // Passes `data` on without the key colour's sixels. libsixel may write one
 // colour's sixels right after another's on the same line, so the key's are
 // not dropped but blanked ('?' paints nothing) to keep every column in its
-// place: a selection "#k" of the key (a definition "#k;2;..." passes) is
-// dropped and its sixels, up to the next selection, carriage return '$',
-// line feed '-' or string terminator, become '?'. The state carries across
-// chunks.
+// place: a selection "#k" of the key, or its definition "#k;2;r;g;b" (which
+// selects it too), is dropped and its sixels, up to the next selection or
+// the string terminator, become '?'. The state carries across chunks.
 void put_without_key(sixel_sink* sink, const char* data, size_t size) {
     char out[4096];
     size_t used = 0;
@@ -82,19 +81,25 @@ void put_without_key(sixel_sink* sink, const char* data, size_t size) {
             for (int32_t k = 1; k < sink->selection_length; k++) {
                 colour = colour * 10 + (sink->selection[k] - '0');
             }
-            if (c != ';' && sink->selection_length > 1 && colour == sink->key) {
-                sink->filter = FILTER_SKIP;
+            if (sink->selection_length > 1 && colour == sink->key) {
+                sink->filter = c == ';' ? FILTER_DEFINITION : FILTER_SKIP;
             } else {
                 for (int32_t k = 0; k < sink->selection_length; k++) emit(sink->selection[k]);
                 sink->filter = FILTER_PASS;
             }
+        }
+        if (sink->filter == FILTER_DEFINITION) {
+            if ((c >= '0' && c <= '9') || c == ';') continue;
+            sink->filter = FILTER_SKIP;
         }
         if (sink->filter == FILTER_SKIP) {
             if (c >= '?' && c <= '~') {
                 emit('?');
                 continue;
             }
-            if (c == '$' || c == '-' || c == '#' || c == '\033') sink->filter = FILTER_PASS;
+            // The key stays the current colour across carriage returns and
+            // line feeds, until another colour is selected.
+            if (c == '#' || c == '\033') sink->filter = FILTER_PASS;
         }
         if (c == '#') {
             sink->filter = FILTER_SELECTION;
