@@ -42,6 +42,8 @@ def kind_of(path):
         return "PNM"
     if head[:4] == b"RIFF" and head[8:12] == b"WEBP":
         return "WebP"
+    if head[4:8] == b"ftyp" and head[8:12] in (b"avif", b"avis"):
+        return "AVIF"
     return "other"
 
 

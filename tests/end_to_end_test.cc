@@ -789,23 +789,27 @@ TEST_F(session, SizeRepliesForEveryFormat) {
     write_file(dir.file("one.ppm"), flat_ppm(1, 1));
     write_file(dir.file("vga.ppm"), flat_ppm(640, 480));
     write_file(dir.file("text"), std::string("not a picture at all\n"));
-    for (const char* name : {"lossy.webp", "anim.webp"}) {
+    for (const char* name :
+         {"lossy.webp", "anim.webp", "quadrants.avif", "quadrants-irot1.avif", "anim.avif"}) {
         write_file(dir.file(name), read_file(std::string(VORPIX_TEST_DATA) + "/good/" + name));
     }
     struct {
         std::string name, reply;
     } cases[] = {
-        {"a.png",      "104 64" },
-        {"a.jpg",      "104 64" },
-        {"a.bmp",      "104 64" },
-        {"a.gif",      "104 64" },
-        {"a.ppm",      "104 64" },
-        {"one.ppm",    "8 16"   },
-        {"vga.ppm",    "640 480"},
-        {"missing",    "0 0"    },
-        {"lossy.webp", "32 32"  },
-        {"anim.webp",  "24 16"  },
-        {"text",       "0 0"    },
+        {"a.png",                "104 64" },
+        {"a.jpg",                "104 64" },
+        {"a.bmp",                "104 64" },
+        {"a.gif",                "104 64" },
+        {"a.ppm",                "104 64" },
+        {"one.ppm",              "8 16"   },
+        {"vga.ppm",              "640 480"},
+        {"missing",              "0 0"    },
+        {"lossy.webp",           "32 32"  },
+        {"anim.webp",            "24 16"  },
+        {"quadrants.avif",       "32 32"  },
+        {"quadrants-irot1.avif", "24 32"  },
+        {"anim.avif",            "24 16"  },
+        {"text",                 "0 0"    },
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ask("5;" + dir.file(c.name)), c.reply) << c.name;

@@ -693,6 +693,115 @@ TEST_F(images, DamagedWebpFailsCleanly) {
 // pictures after all: the GIF's absurd screen is the decoder's to settle (it
 // shrinks to its one pixel), the P4 of width 0 is an empty picture, read
 // without a row loop, and the damaged RLE8 BMP shows the rows before the damage.
+// ---- AVIF -------------------------------------------------------------------
+
+// Four flat quadrants, 32x24: red, green / blue, white; lossless, so every
+// pixel is known, at 8, 10 and 12 bits.
+bytes quadrants(int channels, bool right_transparent = false) {
+    bytes out;
+    for (int y = 0; y < 24; y++) {
+        for (int x = 0; x < 32; x++) {
+            int q = (y / 12) * 2 + x / 16;
+            const uint8_t colours[4][3] = {
+                {255, 0,   0  },
+                {0,   255, 0  },
+                {0,   0,   255},
+                {255, 255, 255}
+            };
+            out.insert(out.end(), colours[q], colours[q] + 3);
+            if (channels == 4) out.push_back(right_transparent && x >= 16 ? 0 : 255);
+        }
+    }
+    return out;
+}
+
+// The colour of the quadrant at the picture's corner `corner` (0 top left,
+// 1 top right, 2 bottom left, 3 bottom right), read from a loaded frame.
+bytes corner_colour(loaded& l, int corner) {
+    int x = corner % 2 ? l.img.width - 2 : 1, y = corner / 2 ? l.img.height - 2 : 1;
+    bytes f = l.frame();
+    size_t k = (static_cast<size_t>(y) * l.img.width + x) * l.img.channels;
+    return bytes(f.begin() + static_cast<long>(k), f.begin() + static_cast<long>(k) + 3);
+}
+
+TEST_F(images, AvifStillsAtEveryDepthWithAlphaAndTurned) {
+    for (const char* name : {"quadrants.avif", "quadrants-10bit.avif", "quadrants-12bit.avif"}) {
+        SCOPED_TRACE(name);
+        loaded l;
+        ASSERT_TRUE(load_image((GOOD + name).c_str(), &l.img));
+        EXPECT_EQ(l.img.channels, 3);
+        EXPECT_EQ(l.img.width, 32);
+        EXPECT_EQ(l.img.height, 24);
+        bytes got = l.frame(), want = quadrants(3);
+        ASSERT_EQ(got.size(), want.size());
+        for (size_t k = 0; k < got.size(); k++) ASSERT_NEAR(got[k], want[k], 2) << k;
+    }
+    loaded holed;
+    ASSERT_TRUE(load_image((GOOD + "holed.avif").c_str(), &holed.img));
+    EXPECT_EQ(holed.img.channels, 4);
+    EXPECT_TRUE(holed.img.has_alpha);
+    EXPECT_EQ(holed.frame(), quadrants(4, true));
+    // irot 1 turns it a quarter anticlockwise: 24x32, the top right quadrant
+    // (green) at the top left; imir 1 mirrors it left to right.
+    const bytes red = {255, 0, 0}, green = {0, 255, 0}, blue = {0, 0, 255}, white = {255, 255, 255};
+    struct {
+        const char* name;
+        int width, height;
+        bytes corners[4];
+    } turned[] = {
+        {"quadrants-irot1.avif", 24, 32, {green, white, red, blue}},
+        {"quadrants-imir1.avif", 32, 24, {green, red, white, blue}},
+    };
+    for (const auto& t : turned) {
+        SCOPED_TRACE(t.name);
+        loaded l;
+        ASSERT_TRUE(load_image((GOOD + t.name).c_str(), &l.img));
+        EXPECT_EQ(l.img.width, t.width);
+        EXPECT_EQ(l.img.height, t.height);
+        for (int c = 0; c < 4; c++) EXPECT_EQ(corner_colour(l, c), t.corners[c]) << c;
+    }
+}
+
+TEST_F(images, AvifSequenceStepsThroughItsFrames) {
+    loaded l;
+    ASSERT_TRUE(load_image((GOOD + "anim.avif").c_str(), &l.img));
+    EXPECT_EQ(l.img.width, 20);
+    EXPECT_EQ(l.img.height, 10);
+    EXPECT_EQ(l.img.channels, 4);
+    ASSERT_EQ(l.img.frame_count, 3);
+    const bytes colours[3] = {
+        {255, 0,   0,   255},
+        {0,   255, 0,   255},
+        {0,   0,   255, 255}
+    };
+    for (int frame : {0, 1, 2, 0, 2, 1}) {
+        SCOPED_TRACE(frame);
+        bytes f = l.frame(frame);
+        ASSERT_EQ(f.size(), 20u * 10 * 4);
+        EXPECT_EQ(bytes(f.begin() + 4 * 55, f.begin() + 4 * 56), colours[frame]);
+    }
+}
+
+TEST_F(images, DamagedAvifFailsCleanly) {
+    std::string whole = read_file(GOOD + "quadrants.avif");
+    for (size_t size : {size_t{16}, size_t{40}, whole.size() / 2, whole.size() - 5}) {
+        SCOPED_TRACE(size);
+        loaded l;
+        stderr_capture log;
+        EXPECT_FALSE(load_image(put("cut.avif", whole.substr(0, size)).c_str(), &l.img));
+        EXPECT_EQ(l.img.frame, nullptr);
+        EXPECT_NE(log.text().find("image load error"), std::string::npos) << log.text();
+    }
+    // libavif checks every frame's data when it parses: a sequence cut
+    // inside its last frame is refused whole.
+    std::string anim = read_file(GOOD + "anim.avif");
+    loaded cut;
+    stderr_capture log;
+    EXPECT_FALSE(
+        load_image(put("cut-anim.avif", anim.substr(0, anim.size() - 20)).c_str(), &cut.img));
+    EXPECT_EQ(cut.img.anim, nullptr);
+}
+
 TEST(BadFiles, LoadWithoutHarm) {
     std::string folder = std::string(VORPIX_TEST_DATA) + "/bad";
     int seen = 0;

@@ -264,7 +264,7 @@ TEST_F(Xterm, PicturesSitWhereTheDrawsAskInARealTerminal) {
         load(4, "anim.gif"),
         load(5, "orange.png"),
         load(8, "holed.png"),
-        "1;8;8;192;40;40;0;0;0;0;",      // x 8, y 192
+        "0;9;0;0;0;0;0;0;0;0;" + std::string(VORPIX_TEST_DATA) + "/good/quadrants-irot1.avif",
         "1;1;13;21;40;32;0;0;0;0;",      // cell column 2, row 2: x 8, y 16
         "1;2;61;21;40;32;0;0;0;0;",      // x 56, y 16
         "1;3;203;100;150;150;0;0;0;0;",  // x 200, y 96
@@ -283,6 +283,8 @@ TEST_F(Xterm, PicturesSitWhereTheDrawsAskInARealTerminal) {
         lines.push_back("6");
         lines.push_back("1;7;530;20;20;10;0;0;0;0;");  // x 528, y 16
     }
+    lines.push_back("1;8;8;192;40;40;0;0;0;0;");     // x 8, y 192
+    lines.push_back("1;9;96;192;24;32;0;0;0;0;");    // x 96, y 192
     lines.push_back("1;5;500;320;60;100;0;0;0;0;");  // x 496, y 320; 41 rows fit above 361
     screen s;
     ASSERT_TRUE(run_host(lines, &s)) << "the host in xterm did not finish. " << server.failure();
@@ -298,6 +300,10 @@ TEST_F(Xterm, PicturesSitWhereTheDrawsAskInARealTerminal) {
     expect_area(s, 200, 146, 75, 50, BLUE, "bottom left quadrant");
     expect_area(s, 275, 146, 75, 50, YELLOW, "bottom right quadrant");
     expect_area(s, 400, 96, 32, 32, MAGENTA, "animation after five draws: frame 1");
+    // An AVIF turned a quarter anticlockwise by its irot property.
+    expect_area(s, 96, 192, 12, 16, {0, 255, 0}, "AVIF turned: green at its top left");
+    expect_area(s, 96, 208, 12, 16, RED, "AVIF turned: red at its bottom left");
+    expect_area(s, 108, 208, 12, 16, BLUE, "AVIF turned: blue at its bottom right");
     // The transparent picture: its square red, the rest of it the white
     // background the terminal had there.
     expect_area(s, 18, 202, 20, 20, RED, "the opaque square of a transparent picture");

@@ -8,16 +8,36 @@
 namespace {
 
 // Indexed by image_type.
-const image_loader image_loaders[] = {load_jpeg, load_png, load_bmp, load_gif, load_pnm, load_webp};
+const image_loader image_loaders[] = {load_jpeg, load_png,  load_bmp, load_gif,
+                                      load_pnm,  load_webp, load_avif};
 static_assert(sizeof image_loaders / sizeof image_loaders[0] == IMAGE_UNKNOWN,
               "one loader for every known type, in the enum's order");
 
 const uint8_t PNG_SIGNATURE[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 
+// How much of the file detection reads: enough for an ftyp box's first brands.
+constexpr size_t HEADER_BYTES = 64;
+
+// An ISO box "ftyp" at the start whose major or compatible brands name an
+// AVIF still (avif) or sequence (avis).
+bool is_avif(const uint8_t* header, size_t got) {
+    if (got < 16 || memcmp(header + 4, "ftyp", 4) != 0) return false;
+    size_t box =
+        static_cast<size_t>(header[0]) << 24 | header[1] << 16 | header[2] << 8 | header[3];
+    size_t end = box < got ? box : got;
+    // The major brand, the minor version, then compatible brands.
+    for (size_t at = 8; at + 4 <= end; at += at == 8 ? 8 : 4) {
+        if (memcmp(header + at, "avif", 4) == 0 || memcmp(header + at, "avis", 4) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 image_type detect_image_type(FILE* file) {
-    uint8_t header[12];
+    uint8_t header[HEADER_BYTES];
     size_t got = fread(header, 1, sizeof header, file);
     if (got < 8) {
         log_message(LOG_ERROR, "couldn't read header\n");
@@ -25,9 +45,10 @@ image_type detect_image_type(FILE* file) {
     }
     fseek(file, 0, SEEK_SET);
     // RIFF, the chunk's size, WEBP.
-    if (got == 12 && memcmp(header, "RIFF", 4) == 0 && memcmp(header + 8, "WEBP", 4) == 0) {
+    if (got >= 12 && memcmp(header, "RIFF", 4) == 0 && memcmp(header + 8, "WEBP", 4) == 0) {
         return IMAGE_WEBP;
     }
+    if (is_avif(header, got)) return IMAGE_AVIF;
     if (header[0] == 0xFF && header[1] == 0xD8) return IMAGE_JPEG;
     if (memcmp(header, PNG_SIGNATURE, sizeof PNG_SIGNATURE) == 0) return IMAGE_PNG;
     if (memcmp(header, "GIF", 3) == 0) return IMAGE_GIF;

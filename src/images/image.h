@@ -151,7 +151,8 @@ enum image_type {
     IMAGE_GIF = 3,
     IMAGE_PNM = 4,
     IMAGE_WEBP = 5,
-    IMAGE_UNKNOWN = 6,
+    IMAGE_AVIF = 6,
+    IMAGE_UNKNOWN = 7,
 };
 
 // A loader reads the open stream (positioned at 0, never closed by it) into
@@ -160,8 +161,9 @@ enum image_type {
 // record and belongs to it.
 using image_loader = bool (*)(FILE* file, image* img);
 
-// Looks at the first 12 bytes (8 for every format but WebP) and rewinds.
-// Fewer than 8 bytes: logged ("couldn't read header") and IMAGE_UNKNOWN.
+// Looks at the first bytes (8 for most formats, 12 for WebP, the ftyp box's
+// brands for AVIF) and rewinds. Fewer than 8 bytes: logged ("couldn't read
+// header") and IMAGE_UNKNOWN.
 image_type detect_image_type(FILE* file);
 
 // Opens `path` (null is taken as a name that cannot be opened), detects its
@@ -187,6 +189,37 @@ bool load_bmp(FILE* file, image* img);
 bool load_gif(FILE* file, image* img);
 bool load_pnm(FILE* file, image* img);
 bool load_webp(FILE* file, image* img);
+bool load_avif(FILE* file, image* img);
+
+// ---- Orientation -------------------------------------------------------------
+
+// The eight orientations of EXIF's tag 274: how the stored picture is turned
+// to be shown. 1 as stored; 2 mirrored left to right; 3 turned half a turn;
+// 4 mirrored top to bottom; 5 mirrored along its main diagonal; 6 turned a
+// quarter clockwise; 7 mirrored along its other diagonal; 8 turned a quarter
+// anticlockwise.
+constexpr int ORIENTATION_NORMAL = 1;
+
+// The orientation an EXIF block (a TIFF header and its first IFD, the
+// "Exif\0\0" prefix already skipped) gives, ORIENTATION_NORMAL without the
+// tag. Every offset is checked: a block that is cut short or points outside
+// itself logs a warning ("EXIF: ...") and counts as ORIENTATION_NORMAL.
+int exif_orientation(const uint8_t* exif, size_t size);
+
+// The orientation of AVIF's rotation (irot: `angle` quarter turns
+// anticlockwise, -1 for none) followed by its mirror (imir: 0 top to bottom,
+// 1 left to right, -1 for none).
+int avif_orientation(int angle, int mirror);
+
+// Turns the record's still frame to `orientation`, swapping its width and
+// height for 5 to 8. A new frame replaces the old only on success; false
+// (logged) without memory, and the record keeps its frame as it was.
+bool orient_frame(image* img, int orientation);
+
+// Writes the width x height frame `src` of `channels`, turned to
+// `orientation`, into `dst`, which holds as many bytes.
+void orient_pixels(const uint8_t* src, int32_t width, int32_t height, int32_t channels,
+                   int orientation, uint8_t* dst);
 
 // The PNM number scanner: skips whitespace and comments, reads decimal digits
 // and consumes the byte after them. 0 when no digit comes; -1 when the number does not fit
