@@ -2,9 +2,11 @@
 // loaders on small pictures whose every pixel is known.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <lcms2.h>
 #include <png.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <filesystem>
 #include <string>
@@ -295,6 +297,164 @@ TEST_F(images, TruncatedPngFailsAndLeavesTheRecordUntouched) {
         EXPECT_EQ(l.img.frame, nullptr);
         EXPECT_EQ(log.text().rfind(">>ERROR<<\tlibpng: ", 0), 0u) << log.text();
     }
+}
+
+// ---- Orientation and colour profiles -------------------------------------------
+
+// A PNG file with a chunk added right after its header.
+std::string with_png_chunk(const std::string& png, const char* type, const std::string& data) {
+    std::string body = std::string(type, 4) + data;
+    uint32_t crc = static_cast<uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
+    auto be32 = [](uint32_t v) {
+        return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                           static_cast<char>(v >> 8), static_cast<char>(v)};
+    };
+    size_t after_header = 8 + 25;
+    return png.substr(0, after_header) + be32(static_cast<uint32_t>(data.size())) + body +
+           be32(crc) + png.substr(after_header);
+}
+
+// A TIFF block (little-endian) whose one IFD entry is the orientation tag.
+std::string exif_block(int orientation) {
+    std::string b = "II*";
+    b += '\0';
+    b += std::string("\x08\0\0\0", 4);      // the first IFD at 8
+    b += std::string("\x01\0", 2);          // one entry
+    b += std::string("\x12\x01\x03\0", 4);  // tag 274, SHORT
+    b += std::string("\x01\0\0\0", 4);      // one of it
+    b += static_cast<char>(orientation);
+    b += std::string("\0\0\0", 3);
+    b += std::string(4, '\0');  // no next IFD
+    return b;
+}
+
+// A 3x2 picture of six colours, so that every turn and mirror is told apart.
+const uint8_t SIX[6][3] = {
+    {255, 0,   0  },
+    {0,   255, 0  },
+    {0,   0,   255},
+    {255, 255, 0  },
+    {0,   255, 255},
+    {255, 0,   255}
+};
+
+TEST_F(images, ExifOrientationTurnsThePicture) {
+    bytes pixels;
+    for (const auto& c : SIX) pixels.insert(pixels.end(), c, c + 3);
+    write_png(dir.file("six.png"), 3, 2, PNG_COLOR_TYPE_RGB, 8, pixels);
+    std::string png = read_file(dir.file("six.png"));
+    // For each orientation, the stored pixel (index into SIX) shown at each
+    // place of the turned picture, row by row.
+    struct {
+        int orientation, width, height;
+        std::vector<int> shown;
+    } cases[] = {
+        {1, 3, 2, {0, 1, 2, 3, 4, 5}},
+        {2, 3, 2, {2, 1, 0, 5, 4, 3}},
+        {3, 3, 2, {5, 4, 3, 2, 1, 0}},
+        {4, 3, 2, {3, 4, 5, 0, 1, 2}},
+        {5, 2, 3, {0, 3, 1, 4, 2, 5}},
+        {6, 2, 3, {3, 0, 4, 1, 5, 2}},
+        {7, 2, 3, {5, 2, 4, 1, 3, 0}},
+        {8, 2, 3, {2, 5, 1, 4, 0, 3}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.orientation);
+        bytes want;
+        for (int k : c.shown) want.insert(want.end(), SIX[k], SIX[k] + 3);
+        std::string path = put("o.png", with_png_chunk(png, "eXIf", exif_block(c.orientation)));
+        expect_picture(path, c.width, c.height, 3, want);
+    }
+    // A JPEG's APP1 block turns it too (6: a quarter clockwise).
+    bytes wide(32 * 16 * 3);
+    for (int k = 0; k < 32 * 16; k++) {
+        const uint8_t* c = SIX[k % 32 < 16 ? 0 : 2];
+        std::copy(c, c + 3, wide.begin() + k * 3);
+    }
+    write_jpeg(dir.file("w.jpg"), 32, 16, 3, wide);
+    std::string jpeg = read_file(dir.file("w.jpg"));
+    std::string app1 = "Exif" + std::string(2, '\0') + exif_block(6);
+    std::string marker = std::string("\xFF\xE1", 2) + static_cast<char>((app1.size() + 2) >> 8) +
+                         static_cast<char>((app1.size() + 2) & 0xFF) + app1;
+    loaded turned;
+    ASSERT_TRUE(
+        load_image(put("t.jpg", jpeg.substr(0, 2) + marker + jpeg.substr(2)).c_str(), &turned.img));
+    EXPECT_EQ(turned.img.width, 16);
+    EXPECT_EQ(turned.img.height, 32);
+    bytes f = turned.frame();
+    EXPECT_GT(f[(2 * 16 + 8) * 3], 200);       // red (the left) now on top
+    EXPECT_GT(f[(29 * 16 + 8) * 3 + 2], 200);  // blue at the bottom
+}
+
+// EXIF blocks that are cut short or point outside themselves are ignored
+// with a warning: the picture loads as it is stored.
+TEST_F(images, MalformedExifIsIgnoredWithAWarning) {
+    bytes pixels;
+    for (const auto& c : SIX) pixels.insert(pixels.end(), c, c + 3);
+    write_png(dir.file("six.png"), 3, 2, PNG_COLOR_TYPE_RGB, 8, pixels);
+    std::string png = read_file(dir.file("six.png"));
+    std::string far = exif_block(6);
+    far[4] = '\x7f';                                // the first IFD far outside
+    std::string cut = exif_block(6).substr(0, 14);  // its entry cut short
+    std::string odd = exif_block(9);
+    for (const std::string& block : {far, cut, odd, std::string("II*")}) {
+        stderr_capture log;
+        expect_picture(put("m.png", with_png_chunk(png, "eXIf", block)), 3, 2, 3, pixels);
+        EXPECT_EQ(log.text().rfind(">>WARN<<\tEXIF: ", 0), 0u) << log.text();
+    }
+}
+
+// An embedded profile whose red and blue primaries are swapped: a red pixel
+// is blue in sRGB. An sRGB profile, or none, keeps every byte; a broken one is
+// ignored with a warning.
+TEST_F(images, ColourProfilesConvertToSrgb) {
+    auto profile_bytes = [](cmsHPROFILE profile) {
+        cmsUInt32Number size = 0;
+        cmsSaveProfileToMem(profile, nullptr, &size);
+        std::string data(size, '\0');
+        cmsSaveProfileToMem(profile, data.data(), &size);
+        cmsCloseProfile(profile);
+        return data;
+    };
+    cmsCIExyY white = {0.3127, 0.3290, 1.0};
+    cmsCIExyYTRIPLE swapped = {
+        {0.15, 0.06, 1.0},
+        {0.30, 0.60, 1.0},
+        {0.64, 0.33, 1.0}
+    };
+    cmsToneCurve* linear = cmsBuildGamma(nullptr, 1.0);
+    cmsToneCurve* curves[3] = {linear, linear, linear};
+    std::string bgr = profile_bytes(cmsCreateRGBProfile(&white, &swapped, curves));
+    cmsFreeToneCurve(linear);
+    std::string srgb = profile_bytes(cmsCreate_sRGBProfile());
+
+    bytes pixels = {255, 0, 0, 40, 90, 200};
+    write_png(dir.file("p.png"), 2, 1, PNG_COLOR_TYPE_RGB, 8, pixels);
+    std::string png = read_file(dir.file("p.png"));
+    auto iccp = [](const std::string& profile) {
+        uLongf size = compressBound(static_cast<uLong>(profile.size()));
+        std::string packed(size, '\0');
+        compress(reinterpret_cast<Bytef*>(packed.data()), &size,
+                 reinterpret_cast<const Bytef*>(profile.data()),
+                 static_cast<uLong>(profile.size()));
+        packed.resize(size);
+        return std::string("test", 4) + std::string(2, '\0') + packed;  // name, NUL, method 0
+    };
+    loaded converted;
+    ASSERT_TRUE(
+        load_image(put("bgr.png", with_png_chunk(png, "iCCP", iccp(bgr))).c_str(), &converted.img));
+    bytes f = converted.frame();
+    EXPECT_LT(f[0], 60);   // no longer red...
+    EXPECT_GT(f[2], 200);  // ...but blue
+    expect_picture(put("srgb.png", with_png_chunk(png, "iCCP", iccp(srgb))), 2, 1, 3, pixels);
+    stderr_capture log;
+    // The tags' data, past the header and the tag table that libpng checks.
+    std::string broken = bgr;
+    size_t tags = static_cast<uint8_t>(broken[131]);
+    for (size_t k = 132 + 12 * tags; k < broken.size(); k++) broken[k] = static_cast<char>(k * 7);
+    expect_picture(put("broken.png", with_png_chunk(png, "iCCP", iccp(broken))), 2, 1, 3, pixels);
+    EXPECT_NE(log.text().find(">>WARN<<\tlcms2: "), std::string::npos) << log.text();
 }
 
 // ---- JPEG -----------------------------------------------------------------

@@ -153,6 +153,7 @@ bool load_avif(FILE* file, image* img) {
         img->width = static_cast<int32_t>(decoder->image->width);
         img->height = static_cast<int32_t>(decoder->image->height);
         img->channels = channels;
+        apply_icc_profile(img, decoder->image->icc.data, decoder->image->icc.size);
         orient_frame(img, orientation_of(decoder->image));
     } else {
         free(frame);

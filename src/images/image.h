@@ -191,6 +191,33 @@ bool load_pnm(FILE* file, image* img);
 bool load_webp(FILE* file, image* img);
 bool load_avif(FILE* file, image* img);
 
+// ---- Colour profiles -----------------------------------------------------------
+
+// The largest embedded profile taken; a larger one is ignored with a warning.
+// Real profiles take a few kilobytes, the largest print ones a few megabytes.
+constexpr size_t MAX_ICC_PROFILE_BYTES = size_t{8} << 20;
+
+// How the pixels that a profile's transform converts are laid out.
+enum icc_layout { ICC_GREY, ICC_RGB, ICC_RGBA, ICC_CMYK, ICC_CMYK_INVERTED };
+
+// A profile's conversion to sRGB (Little CMS's transform); null when none.
+using icc_transform = void*;
+
+// The conversion of pixels in `layout`, described by the ICC profile `icc`,
+// to 8-bit sRGB R,G,B (R,G,B,A for ICC_RGBA, alpha copied). Null without a
+// profile, for an RGB profile that is sRGB already, and for a broken one or
+// one of another colour space ("lcms2: ..." logged as a warning).
+icc_transform icc_transform_create(const uint8_t* icc, size_t size, icc_layout layout);
+// Converts `pixels` pixels from `in` to `out` (which may be `in` when both
+// have as many bytes a pixel).
+void icc_transform_rows(icc_transform transform, const uint8_t* in, uint8_t* out, size_t pixels);
+void icc_transform_free(icc_transform transform);
+
+// Converts the record's still frame (R,G,B or R,G,B,A; `grey` when its
+// samples are grey, held as R,G,B) from the profile to sRGB in place. Does
+// nothing when icc_transform_create makes no transform.
+void apply_icc_profile(image* img, const uint8_t* icc, size_t size, bool grey = false);
+
 // ---- Orientation -------------------------------------------------------------
 
 // The eight orientations of EXIF's tag 274: how the stored picture is turned

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <setjmp.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 // jpeglib.h needs FILE and size_t declared before it.
@@ -51,10 +52,46 @@ void cmyk_to_rgb(const uint8_t* cmyk, uint8_t* rgb, JDIMENSION width, bool inver
 
 // The manager comes first, so that a hook, which gets only the decompression
 // object, reaches the recovery point through the object's `err` pointer.
+// What the load finds in the file's markers travels here too: the trap's
+// address has escaped to the library, so its fields are read from memory
+// after a jump back to the recovery point.
 struct jpeg_error_trap {
     jpeg_error_mgr manager;
     jmp_buf recovery;
+    int orientation;  // from the EXIF block in APP1
+    JOCTET* icc;      // the ICC profile from APP2, or null (malloc'd)
+    unsigned int icc_size;
+    icc_transform cmyk_to_srgb;  // made from the profile for CMYK rows, or null
+    bool grey;
 };
+
+// What follows every load, damaged or not: a frame that was read is turned to
+// sRGB (unless its CMYK rows already were) and to its orientation; the
+// profile and the transform are freed either way.
+bool finish_jpeg(image* img, jpeg_error_trap* trap, bool loaded) {
+    if (loaded) {
+        if (!trap->cmyk_to_srgb) apply_icc_profile(img, trap->icc, trap->icc_size, trap->grey);
+        orient_frame(img, trap->orientation);
+    }
+    free(trap->icc);
+    icc_transform_free(trap->cmyk_to_srgb);
+    trap->icc = nullptr;
+    trap->cmyk_to_srgb = nullptr;
+    return loaded;
+}
+
+// The orientation an APP1 "Exif" marker gives, if the file has one.
+int exif_marker_orientation(j_decompress_ptr cinfo) {
+    static const JOCTET EXIF_PREFIX[6] = {'E', 'x', 'i', 'f', 0, 0};
+    for (jpeg_saved_marker_ptr m = cinfo->marker_list; m; m = m->next) {
+        if (m->marker == JPEG_APP0 + 1 && m->data_length > sizeof EXIF_PREFIX &&
+            memcmp(m->data, EXIF_PREFIX, sizeof EXIF_PREFIX) == 0) {
+            return exif_orientation(m->data + sizeof EXIF_PREFIX,
+                                    m->data_length - sizeof EXIF_PREFIX);
+        }
+    }
+    return ORIENTATION_NORMAL;
+}
 
 void log_jpeg_message(j_common_ptr cinfo, log_level level) {
     char text[JMSG_LENGTH_MAX];
@@ -122,6 +159,11 @@ bool load_jpeg(FILE* file, image* img) {
     jpeg_decompress_struct cinfo;
     jpeg_error_trap trap;
     jpeg_scan_guard guard = {};
+    trap.orientation = ORIENTATION_NORMAL;
+    trap.icc = nullptr;
+    trap.icc_size = 0;
+    trap.cmyk_to_srgb = nullptr;
+    trap.grey = false;
 
     cinfo.err = jpeg_std_error(&trap.manager);
     trap.manager.error_exit = on_jpeg_error_exit;
@@ -138,12 +180,20 @@ bool load_jpeg(FILE* file, image* img) {
         bool rows_read =
             img->frame && cinfo.output_height > 0 && cinfo.output_scanline >= cinfo.output_height;
         jpeg_destroy_decompress(&cinfo);
-        return rows_read;
+        return finish_jpeg(img, &trap, rows_read);
     }
 
     jpeg_create_decompress(&cinfo);
     jpeg_stdio_src(&cinfo, file);
+    // The markers kept (EXIF in APP1, the colour profile in APP2) count
+    // against libjpeg's own memory: a file of thousands of them ends there.
+    cinfo.mem->max_memory_to_use = static_cast<long>(JPEG_WORK_BYTES);
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
     jpeg_read_header(&cinfo, TRUE);
+    trap.orientation = exif_marker_orientation(&cinfo);
+    jpeg_read_icc_profile(&cinfo, &trap.icc, &trap.icc_size);
+    trap.grey = cinfo.jpeg_color_space == JCS_GRAYSCALE;
     // Refuse a picture too large to hold before libjpeg allocates for it.
     // Only a file of several scans (progressive, or components in separate
     // scans) holds the whole picture's coefficients; a baseline one streams.
@@ -155,7 +205,7 @@ bool load_jpeg(FILE* file, image* img) {
                                          2 * cinfo.num_components, &coefficients))) {
         log_message(LOG_ERROR, "calloc: %s\n", strerror(ENOMEM));
         jpeg_destroy_decompress(&cinfo);
-        return false;
+        return finish_jpeg(img, &trap, false);
     }
     cinfo.mem->max_memory_to_use = static_cast<long>(coefficients + JPEG_WORK_BYTES);
     uint64_t pixels = uint64_t{cinfo.image_width} * cinfo.image_height;
@@ -183,10 +233,18 @@ bool load_jpeg(FILE* file, image* img) {
             JSAMPARRAY row = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo),
                                                         JPOOL_IMAGE, cinfo.output_width * 4, 1);
             bool inverted = cinfo.saw_Adobe_marker;
+            // A print profile converts the inks; without one, the plain formula.
+            trap.cmyk_to_srgb = icc_transform_create(trap.icc, trap.icc_size,
+                                                     inverted ? ICC_CMYK_INVERTED : ICC_CMYK);
             while (cinfo.output_scanline < cinfo.output_height) {
                 size_t first = cinfo.output_scanline;
                 if (jpeg_read_scanlines(&cinfo, row, 1) == 0) break;
-                cmyk_to_rgb(row[0], frame + first * stride, cinfo.output_width, inverted);
+                if (trap.cmyk_to_srgb) {
+                    icc_transform_rows(trap.cmyk_to_srgb, row[0], frame + first * stride,
+                                       cinfo.output_width);
+                } else {
+                    cmyk_to_rgb(row[0], frame + first * stride, cinfo.output_width, inverted);
+                }
             }
         } else {
             // Rows are decoded straight into the frame, a few at a time.
@@ -204,5 +262,5 @@ bool load_jpeg(FILE* file, image* img) {
     // ends at the recovery point: the load fails.
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
-    return frame != nullptr;
+    return finish_jpeg(img, &trap, frame != nullptr);
 }

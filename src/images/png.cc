@@ -4,6 +4,7 @@
 // as the header is read, before any pixel is decoded, and libpng's chunk
 // limits keep a small file from asking for a large block.
 #include <png.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "control/control.h"
@@ -20,8 +21,8 @@ constexpr png_alloc_size_t PNG_CHUNK_MALLOC_MAX = png_alloc_size_t{8} << 20;
 // instead of stored, decompressed or, for pCAL and sCAL, allocated for at
 // whatever length the file declares.
 const png_byte IGNORED_CHUNKS[] =
-    "iTXt\0tEXt\0zTXt\0iCCP\0sPLT\0eXIf\0pCAL\0sCAL\0sTER\0hIST\0tIME\0pHYs\0oFFs\0";
-constexpr int IGNORED_CHUNK_COUNT = 13;
+    "iTXt\0tEXt\0zTXt\0sPLT\0pCAL\0sCAL\0sTER\0hIST\0tIME\0pHYs\0oFFs\0";
+constexpr int IGNORED_CHUNK_COUNT = 11;
 static_assert(sizeof IGNORED_CHUNKS == IGNORED_CHUNK_COUNT * 5 + 1);
 
 [[noreturn]] void on_png_error(png_structp png, png_const_charp message) {
@@ -41,6 +42,10 @@ struct png_reader {
     int32_t width, height, channels;
     int passes;
     bool reading_rows;
+    int orientation;  // from the eXIf chunk
+    uint8_t* icc;     // a copy of the iCCP chunk's profile (malloc'd), or null
+    size_t icc_size;
+    bool grey;  // grey samples, held as R,G,B: a grey profile converts them
 };
 
 // The value a long jump carries when every row is in the frame.
@@ -72,7 +77,25 @@ bool read_png(png_structp png, png_infop info, png_reader* reader, image* img) {
     png_set_chunk_malloc_max(png, PNG_CHUNK_MALLOC_MAX);
     png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, IGNORED_CHUNKS, IGNORED_CHUNK_COUNT);
     png_read_info(png, info);
+    png_bytep exif = nullptr;
+    png_uint_32 exif_size = 0;
+    if (png_get_eXIf_1(png, info, &exif_size, &exif) && exif) {
+        reader->orientation = exif_orientation(exif, exif_size);
+    }
+    png_charp name = nullptr;
+    int compression = 0;
+    png_bytep profile = nullptr;
+    png_uint_32 profile_size = 0;
+    if (png_get_iCCP(png, info, &name, &compression, &profile, &profile_size) && profile &&
+        profile_size > 0) {
+        reader->icc = static_cast<uint8_t*>(malloc(profile_size));
+        if (reader->icc) {
+            memcpy(reader->icc, profile, profile_size);
+            reader->icc_size = profile_size;
+        }
+    }
 
+    reader->grey = (png_get_color_type(png, info) & PNG_COLOR_MASK_COLOR) == 0;
     png_set_strip_16(png);
     png_set_packing(png);
     png_set_expand(png);
@@ -115,7 +138,7 @@ bool load_png(FILE* file, image* img) {
     // `reader` is changed after the recovery point and read after a jump back
     // to it; its address has escaped to libpng, so its fields are not kept in
     // registers across the calls that change them. `loaded` is volatile.
-    png_reader reader = {file, 0, 0, 0, 1, false};
+    png_reader reader = {file, 0, 0, 0, 1, false, ORIENTATION_NORMAL, nullptr, 0, false};
     volatile bool loaded = false;
     // png and info are set before the recovery point and never changed after it.
     if (info) {
@@ -131,6 +154,9 @@ bool load_png(FILE* file, image* img) {
         img->width = reader.width;
         img->height = reader.height;
         img->channels = reader.channels;
+        apply_icc_profile(img, reader.icc, reader.icc_size, reader.grey);
+        orient_frame(img, reader.orientation);
     }
+    free(reader.icc);
     return loaded;
 }

@@ -147,6 +147,22 @@ bool load_webp(FILE* file, image* img) {
     if (features.has_animation) return load_animated_webp(data, size, img);
 
     int32_t channels = features.has_alpha ? 4 : 3;
+    // The EXIF and ICCP chunks of an extended file: its orientation and profile.
+    int orientation = ORIENTATION_NORMAL;
+    WebPData whole = {data, static_cast<size_t>(size)};
+    WebPDemuxer* demux = WebPDemux(&whole);
+    WebPChunkIterator chunk;
+    if (demux && WebPDemuxGetChunk(demux, "EXIF", 1, &chunk)) {
+        const uint8_t* exif = chunk.chunk.bytes;
+        size_t exif_size = chunk.chunk.size;
+        // Some writers keep the JPEG marker's "Exif\0\0" before the TIFF header.
+        if (exif_size > 6 && memcmp(exif, "Exif\0\0", 6) == 0) {
+            exif += 6;
+            exif_size -= 6;
+        }
+        orientation = exif_orientation(exif, exif_size);
+        WebPDemuxReleaseChunkIterator(&chunk);
+    }
     size_t bytes = 0;
     uint8_t* frame = allocate_frame(features.width, features.height, channels, &bytes);
     bool ok = false;
@@ -166,8 +182,14 @@ bool load_webp(FILE* file, image* img) {
             img->width = features.width;
             img->height = features.height;
             img->channels = channels;
+            if (demux && WebPDemuxGetChunk(demux, "ICCP", 1, &chunk)) {
+                apply_icc_profile(img, chunk.chunk.bytes, chunk.chunk.size);
+                WebPDemuxReleaseChunkIterator(&chunk);
+            }
+            orient_frame(img, orientation);
         }
     }
+    WebPDemuxDelete(demux);
     free(data);
     return ok;
 }
