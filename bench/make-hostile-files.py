@@ -12,6 +12,11 @@ memory out of all proportion to their size:
                                 an animation whose canvas is just under the
                                 largest frame, which libwebp's decoder holds
                                 twice
+  avif-huge-dimensions.avif     a small AVIF whose size property (ispe) says
+                                60000x60000
+  png-exif-offsets-outside.png  a PNG whose EXIF block points far outside itself
+  jpeg-huge-icc-profile.jpg     a small JPEG carrying a colour profile of
+                                100 MB in APP2 markers (not with --small)
 
 Usage: bench/make-hostile-files.py FOLDER [--small]
   --small makes the versions kept in tests/data/bad: the same faults at a size
@@ -92,6 +97,43 @@ def webp_two_canvases(path, side):
     open(path, "wb").write(b"RIFF" + struct.pack("<I", len(body)) + body)
 
 
+def avif_huge_dimensions(path, good):
+    data = bytearray(open(os.path.join(good, "quadrants.avif"), "rb").read())
+    at = data.find(b"ispe")
+    assert at > 0, "no ispe box"
+    # The box: size, "ispe", version and flags, then width and height.
+    data[at + 8:at + 16] = struct.pack(">II", 60000, 60000)
+    open(path, "wb").write(bytes(data))
+
+
+def png_exif_outside(path):
+    with tempfile.TemporaryDirectory() as work:
+        base = os.path.join(work, "p.png")
+        subprocess.run(["convert", "-size", "3x2", "xc:red", base], check=True)
+        data = open(base, "rb").read()
+    exif = b"II*\0" + struct.pack("<I", 0x7FFFFFF0) + bytes(16)
+    open(path, "wb").write(data[:33] + png_chunk(b"eXIf", exif) + data[33:])
+
+
+def jpeg_huge_profile(path, mebibytes):
+    with tempfile.TemporaryDirectory() as work:
+        base = os.path.join(work, "p.jpg")
+        subprocess.run(["convert", "-size", "16x16", "xc:red", base], check=True)
+        data = open(base, "rb").read()
+    # ICC_PROFILE markers: "ICC_PROFILE\0", sequence number, count, data.
+    piece = 65519 - 14
+    count = min(255, (mebibytes << 20) // piece + 1)
+    markers = b""
+    for k in range(count):
+        payload = b"ICC_PROFILE\0" + bytes([k + 1, count]) + bytes(piece)
+        markers += b"\xFF\xE2" + struct.pack(">H", len(payload) + 2) + payload
+    # 255 markers of 64 KB hold 16 MB; the rest comes as APP2 markers of
+    # another kind, which the reader keeps as well.
+    filler = b"\xFF\xE2" + struct.pack(">H", 65535) + bytes(65533)
+    rest = max(0, (mebibytes << 20) - count * piece) // 65533
+    open(path, "wb").write(data[:2] + markers + filler * rest + data[2:])
+
+
 def main():
     folder = sys.argv[1]
     small = "--small" in sys.argv[2:]
@@ -102,6 +144,11 @@ def main():
     png_trailing_zeros(out("png-trailing-deflated-zeros.png"), 64 if small else 1000)
     # 11585 x 11585 x 4 bytes is just under 512 MiB.
     webp_two_canvases(out("webp-animation-two-canvases.webp"), 11585)
+    top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    avif_huge_dimensions(out("avif-huge-dimensions.avif"), os.path.join(top, "tests", "data", "good"))
+    png_exif_outside(out("png-exif-offsets-outside.png"))
+    if not small:
+        jpeg_huge_profile(out("jpeg-huge-icc-profile.jpg"), 100)
 
 
 main()

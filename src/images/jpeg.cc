@@ -80,17 +80,74 @@ bool finish_jpeg(image* img, jpeg_error_trap* trap, bool loaded) {
     return loaded;
 }
 
-// The orientation an APP1 "Exif" marker gives, if the file has one.
-int exif_marker_orientation(j_decompress_ptr cinfo) {
-    static const JOCTET EXIF_PREFIX[6] = {'E', 'x', 'i', 'f', 0, 0};
-    for (jpeg_saved_marker_ptr m = cinfo->marker_list; m; m = m->next) {
-        if (m->marker == JPEG_APP0 + 1 && m->data_length > sizeof EXIF_PREFIX &&
-            memcmp(m->data, EXIF_PREFIX, sizeof EXIF_PREFIX) == 0) {
-            return exif_orientation(m->data + sizeof EXIF_PREFIX,
-                                    m->data_length - sizeof EXIF_PREFIX);
-        }
+// Reads the markers before the first scan straight from the file, without
+// libjpeg, and keeps only what the load needs: the orientation of the first
+// EXIF block (APP1) and the colour profile (APP2 "ICC_PROFILE" pieces, in
+// their order, up to MAX_ICC_PROFILE_BYTES). Anything else is skipped, so a
+// file of many large markers costs no memory. Rewinds the file.
+void read_jpeg_markers(FILE* file, jpeg_error_trap* trap) {
+    static const uint8_t EXIF_PREFIX[6] = {'E', 'x', 'i', 'f', 0, 0};
+    static const uint8_t ICC_PREFIX[12] = {'I', 'C', 'C', '_', 'P', 'R',
+                                           'O', 'F', 'I', 'L', 'E', 0};
+    uint8_t segment[65536];
+    bool exif_seen = false;
+    int next_piece = 1;
+    bool icc_dropped = false;
+    if (fgetc(file) != 0xFF || fgetc(file) != 0xD8) {
+        fseek(file, 0, SEEK_SET);
+        return;
     }
-    return ORIENTATION_NORMAL;
+    for (;;) {
+        // Fill bytes 0xFF may come before a marker's code.
+        int c = 0;
+        while ((c = fgetc(file)) == 0xFF) {
+        }
+        if (c == EOF || c == 0xDA || c == 0xD9) break;  // the first scan, or the end
+        int high = fgetc(file), low = fgetc(file);
+        if (high == EOF || low == EOF) break;
+        size_t length = static_cast<size_t>(high << 8 | low);
+        if (length < 2) break;
+        length -= 2;
+        bool app1 = c == 0xE1 && !exif_seen, app2 = c == 0xE2 && !icc_dropped;
+        if (!app1 && !app2) {
+            if (fseek(file, static_cast<long>(length), SEEK_CUR) != 0) break;
+            continue;
+        }
+        if (fread(segment, 1, length, file) != length) break;
+        if (app1 && length > sizeof EXIF_PREFIX &&
+            memcmp(segment, EXIF_PREFIX, sizeof EXIF_PREFIX) == 0) {
+            trap->orientation =
+                exif_orientation(segment + sizeof EXIF_PREFIX, length - sizeof EXIF_PREFIX);
+            exif_seen = true;
+        }
+        if (!app2 || length <= sizeof ICC_PREFIX + 2 ||
+            memcmp(segment, ICC_PREFIX, sizeof ICC_PREFIX) != 0) {
+            continue;
+        }
+        // Pieces come numbered from 1; one out of order, or more bytes than
+        // a profile may have, and the profile is dropped.
+        size_t piece = length - sizeof ICC_PREFIX - 2;
+        size_t total = size_t{trap->icc_size} + piece;
+        uint8_t* grown = nullptr;
+        if (segment[sizeof ICC_PREFIX] == next_piece && total <= MAX_ICC_PROFILE_BYTES) {
+            grown = static_cast<uint8_t*>(realloc(trap->icc, total));
+        }
+        if (!grown) {
+            if (total > MAX_ICC_PROFILE_BYTES) {
+                log_message(LOG_WARN, "lcms2: %s\n", "the colour profile is too large: ignored");
+            }
+            free(trap->icc);
+            trap->icc = nullptr;
+            trap->icc_size = 0;
+            icc_dropped = true;
+            continue;
+        }
+        memcpy(grown + trap->icc_size, segment + sizeof ICC_PREFIX + 2, piece);
+        trap->icc = grown;
+        trap->icc_size = static_cast<unsigned int>(total);
+        next_piece++;
+    }
+    fseek(file, 0, SEEK_SET);
 }
 
 void log_jpeg_message(j_common_ptr cinfo, log_level level) {
@@ -184,15 +241,9 @@ bool load_jpeg(FILE* file, image* img) {
     }
 
     jpeg_create_decompress(&cinfo);
+    read_jpeg_markers(file, &trap);
     jpeg_stdio_src(&cinfo, file);
-    // The markers kept (EXIF in APP1, the colour profile in APP2) count
-    // against libjpeg's own memory: a file of thousands of them ends there.
-    cinfo.mem->max_memory_to_use = static_cast<long>(JPEG_WORK_BYTES);
-    jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
-    jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
     jpeg_read_header(&cinfo, TRUE);
-    trap.orientation = exif_marker_orientation(&cinfo);
-    jpeg_read_icc_profile(&cinfo, &trap.icc, &trap.icc_size);
     trap.grey = cinfo.jpeg_color_space == JCS_GRAYSCALE;
     // Refuse a picture too large to hold before libjpeg allocates for it.
     // Only a file of several scans (progressive, or components in separate
