@@ -105,10 +105,8 @@ const uint8_t* fitted_pixels(draw_cache* cache, int index, image* slot, const ui
 bool show_window(term_geometry* geometry, draw_cache* cache, int index, image* slot,
                  const draw_request& r, bool reduce, int32_t fitted_w, int32_t fitted_h,
                  const window& win) {
-    int32_t columns =
-        static_cast<int32_t>(win.width < geometry->width ? win.width : geometry->width);
-    int32_t rows =
-        static_cast<int32_t>(win.height < geometry->height ? win.height : geometry->height);
+    int32_t columns = 0, rows = 0;
+    window_visible_part(geometry, win.width, win.height, &columns, &rows);
     cache_key key = {index,
                      slot->generation,
                      CACHE_WINDOW,
@@ -119,8 +117,8 @@ bool show_window(term_geometry* geometry, draw_cache* cache, int index, image* s
                      win.top,
                      win.width,
                      win.height,
-                     columns < 0 ? 0 : columns,
-                     rows < 0 ? 0 : rows};
+                     columns,
+                     rows};
     // A visible window starts between the host's x (y) and the terminal's
     // width (height), so its position fits 32 bits.
     int32_t x = static_cast<int32_t>(win.x), y = static_cast<int32_t>(win.y);

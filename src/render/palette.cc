@@ -8,15 +8,6 @@
 
 namespace {
 
-// The part of a window the terminal shows: the rest stays black.
-void visible_part(const term_geometry* geometry, int32_t width, int32_t height, int32_t* columns,
-                  int32_t* rows) {
-    *columns = width < geometry->width ? width : geometry->width;
-    *rows = height < geometry->height ? height : geometry->height;
-    if (*columns < 0) *columns = 0;
-    if (*rows < 0) *rows = 0;
-}
-
 // Colour to palette index, for at most 256 colours: open addressing over
 // twice as many places, keyed by R,G,B + 1 (0 marks a free place).
 struct colour_table {
@@ -46,12 +37,20 @@ int lookup(colour_table* table, indexed_window* out, uint32_t rgb, int32_t limit
 
 }  // namespace
 
+void window_visible_part(const term_geometry* geometry, int64_t width, int64_t height,
+                         int32_t* columns, int32_t* rows) {
+    int64_t c = width < geometry->width ? width : geometry->width;
+    int64_t r = height < geometry->height ? height : geometry->height;
+    *columns = static_cast<int32_t>(c < 0 ? 0 : c);
+    *rows = static_cast<int32_t>(r < 0 ? 0 : r);
+}
+
 bool window_has_transparency(const term_geometry* geometry, const uint8_t* frame,
                              int32_t frame_width, int32_t channels, int32_t left, int32_t top,
                              int32_t width, int32_t height) {
     if (channels != 4) return false;
     int32_t columns = 0, rows = 0;
-    visible_part(geometry, width, height, &columns, &rows);
+    window_visible_part(geometry, width, height, &columns, &rows);
     size_t stride = static_cast<size_t>(frame_width) * 4;
     for (int32_t i = 0; i < rows; i++) {
         const uint8_t* p = frame + static_cast<size_t>(top + i) * stride + left * size_t{4};
@@ -77,7 +76,7 @@ index_result index_window(const term_geometry* geometry, const uint8_t* frame, i
         return INDEX_FAILED;
     }
     int32_t columns = 0, rows = 0;
-    visible_part(geometry, width, height, &columns, &rows);
+    window_visible_part(geometry, width, height, &columns, &rows);
     int black = -1;
     if (columns < width || rows < height) black = lookup(table, out, 0, limit);
     size_t stride = static_cast<size_t>(frame_width) * channels;

@@ -130,6 +130,11 @@ struct indexed_window {
     int32_t key;     // the index of transparent pixels, or -1 when there are none
 };
 
+// How much of a width x height window the terminal lets through: at most its
+// drawable size, never negative. The rest of a window is left black.
+void window_visible_part(const term_geometry* geometry, int64_t width, int64_t height,
+                         int32_t* columns, int32_t* rows);
+
 // Whether the terminal's part of the window (left, top, width x height of a
 // frame of `channels`, which must lie inside it) has a transparent pixel.
 bool window_has_transparency(const term_geometry* geometry, const uint8_t* frame,

@@ -112,6 +112,24 @@ void put_without_key(sixel_sink* sink, const char* data, size_t size) {
     if (used > 0) put(sink, out, used);
 }
 
+// Encodes `pixels` (`depth` bytes a pixel) with `dither`, which it releases,
+// as 7-bit sixel data into the sink. False when the output cannot be made.
+bool encode(sixel_sink* sink, sixel_dither_t* dither, uint8_t* pixels, int32_t width,
+            int32_t height, int depth) {
+    sixel_output_t* output = sixel_output_create(sixel_write_callback, sink);
+    if (!output) {
+        log_message(LOG_ERROR, "couldn't create sixel context\n");
+        sixel_dither_unref(dither);
+        return false;
+    }
+    sixel_output_set_8bit_availability(output, 0);  // 7-bit escapes: ESC P ... ESC \.
+    sixel_encode(pixels, width, height, depth, dither, output);
+    // The dither goes first: the output may still reference its palette.
+    sixel_dither_unref(dither);
+    sixel_output_unref(output);
+    return true;
+}
+
 }  // namespace
 
 sixel_sink make_sixel_sink(const term_geometry* geometry, bool keep, size_t limit) {
@@ -167,20 +185,7 @@ bool sixel_emit(sixel_sink* sink, uint8_t* rgb, int32_t width, int32_t height) {
         return false;
     }
     sixel_dither_set_diffusion_type(dither, SIXEL_DIFFUSE_AUTO);
-
-    sixel_output_t* output = sixel_output_create(sixel_write_callback, sink);
-    if (!output) {
-        log_message(LOG_ERROR, "couldn't create sixel context\n");
-        sixel_dither_unref(dither);
-        return false;
-    }
-    sixel_output_set_8bit_availability(output, 0);  // 7-bit escapes: ESC P ... ESC \.
-    sixel_encode(rgb, width, height, 3, dither, output);
-
-    // The dither goes first: the output may still reference its palette.
-    sixel_dither_unref(dither);
-    sixel_output_unref(output);
-    return true;
+    return encode(sink, dither, rgb, width, height, 3);
 }
 
 bool sixel_emit_indexed(sixel_sink* sink, const indexed_window* window, int32_t width,
@@ -196,21 +201,10 @@ bool sixel_emit_indexed(sixel_sink* sink, const indexed_window* window, int32_t 
     memcpy(palette, window->palette, sizeof palette);
     sixel_dither_set_palette(dither, palette);
     sixel_dither_set_pixelformat(dither, SIXEL_PIXELFORMAT_PAL8);
-
-    sixel_output_t* output = sixel_output_create(sixel_write_callback, sink);
-    if (!output) {
-        log_message(LOG_ERROR, "couldn't create sixel context\n");
-        sixel_dither_unref(dither);
-        return false;
-    }
-    sixel_output_set_8bit_availability(output, 0);  // 7-bit escapes: ESC P ... ESC \.
     sink->transparent = window->key >= 0;
     sink->key = window->key;
     sink->filter = FILTER_PASS;
-    sixel_encode(window->indexes, width, height, 1, dither, output);
-    sixel_dither_unref(dither);
-    sixel_output_unref(output);
-    return true;
+    return encode(sink, dither, window->indexes, width, height, 1);
 }
 
 namespace {
@@ -253,10 +247,8 @@ bool quantize_window(const term_geometry* geometry, const uint8_t* frame, int32_
     *out = {};
     out->key = -1;
     if (channels != 4 || width <= 0 || height <= 0) return false;
-    int32_t columns = width < geometry->width ? width : geometry->width;
-    int32_t rows = height < geometry->height ? height : geometry->height;
-    if (columns < 0) columns = 0;
-    if (rows < 0) rows = 0;
+    int32_t columns = 0, rows = 0;
+    window_visible_part(geometry, width, height, &columns, &rows);
     size_t stride = static_cast<size_t>(frame_width) * 4;
 
     // The opaque pixels, in a row, for libsixel's colour choice.

@@ -16,10 +16,8 @@ uint8_t* window_to_rgb(const term_geometry* geometry, const uint8_t* frame, int3
     if (!out) return nullptr;
 
     // Only what fits the terminal is copied; the rest of the window stays black.
-    int32_t rows = height < geometry->height ? height : geometry->height;
-    int32_t columns = width < geometry->width ? width : geometry->width;
-    if (rows < 0) rows = 0;
-    if (columns < 0) columns = 0;
+    int32_t columns = 0, rows = 0;
+    window_visible_part(geometry, width, height, &columns, &rows);
     size_t src_stride = static_cast<size_t>(frame_width) * channels;
     size_t dst_stride = static_cast<size_t>(width) * 3;
     for (int32_t i = 0; i < rows; i++) {
