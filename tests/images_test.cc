@@ -543,6 +543,55 @@ TEST_F(images, CmykAndYcckJpegsBecomeRgb) {
     }
 }
 
+// A print profile: every ink mix it describes is the same red (Lab 53, 80,
+// 67), which the plain CMYK formula would never give for grey inks.
+cmsInt32Number always_red(const cmsUInt16Number[], cmsUInt16Number out[], void*) {
+    cmsCIELab lab = {53.2, 80.1, 67.2};
+    cmsFloat2LabEncoded(out, &lab);
+    return TRUE;
+}
+
+std::string red_print_profile() {
+    cmsHPROFILE profile = cmsCreateProfilePlaceholder(nullptr);
+    cmsSetProfileVersion(profile, 2.1);
+    cmsSetDeviceClass(profile, cmsSigOutputClass);
+    cmsSetColorSpace(profile, cmsSigCmykData);
+    cmsSetPCS(profile, cmsSigLabData);
+    cmsPipeline* pipeline = cmsPipelineAlloc(nullptr, 4, 3);
+    cmsStage* table = cmsStageAllocCLut16bit(nullptr, 2, 4, 3, nullptr);
+    cmsStageSampleCLut16bit(table, always_red, nullptr, 0);
+    // A version 2 lut16: curves, the table, curves.
+    cmsPipelineInsertStage(pipeline, cmsAT_END, cmsStageAllocToneCurves(nullptr, 4, nullptr));
+    cmsPipelineInsertStage(pipeline, cmsAT_END, table);
+    cmsPipelineInsertStage(pipeline, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+    cmsWriteTag(profile, cmsSigAToB0Tag, pipeline);
+    cmsPipelineFree(pipeline);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    std::string data(size, '\0');
+    cmsSaveProfileToMem(profile, data.data(), &size);
+    cmsCloseProfile(profile);
+    return data;
+}
+
+// A CMYK JPEG with a print profile goes through it, not the plain formula.
+TEST_F(images, CmykJpegWithAProfileUsesIt) {
+    bytes cmyk;
+    for (int k = 0; k < 16 * 16; k++) cmyk.insert(cmyk.end(), {255, 255, 255, 100});  // grey
+    write_jpeg(dir.file("c.jpg"), 16, 16, 4, cmyk, false, 100);
+    std::string jpeg = read_file(dir.file("c.jpg"));
+    std::string payload = std::string("ICC_PROFILE", 12) + '\x01' + '\x01' + red_print_profile();
+    std::string marker = std::string("\xFF\xE2", 2) + static_cast<char>((payload.size() + 2) >> 8) +
+                         static_cast<char>((payload.size() + 2) & 0xFF) + payload;
+    loaded l;
+    ASSERT_TRUE(
+        load_image(put("p.jpg", jpeg.substr(0, 2) + marker + jpeg.substr(2)).c_str(), &l.img));
+    bytes out = l.frame();
+    EXPECT_GT(out[0], 200);
+    EXPECT_LT(out[1], 60);
+    EXPECT_LT(out[2], 60);
+}
+
 // A picture whose every row was read is shown even when what follows its
 // rows is damaged; one damaged before its last row is not.
 TEST_F(images, JpegDamagedAfterItsRowsLoads) {
