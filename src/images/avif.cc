@@ -18,6 +18,7 @@ struct avif_state {
     uint8_t* canvas;     // the shown frame: width x height R,G,B,A, turned
     uint8_t* converted;  // the frame as decoded, before it is turned
     int orientation;
+    icc_transform to_srgb;  // from the sequence's colour profile, or null
 };
 
 // A decoder that refuses, before it allocates, a picture larger than a frame
@@ -63,6 +64,10 @@ frame_result avif_decode(animation* anim, int32_t index) {
     if (result == AVIF_RESULT_OK) {
         const avifImage* image = state->decoder->image;
         if (convert(image, 4, state->converted)) {
+            if (state->to_srgb) {
+                icc_transform_rows(state->to_srgb, state->converted, state->converted,
+                                   size_t{image->width} * image->height);
+            }
             orient_pixels(state->converted, static_cast<int32_t>(image->width),
                           static_cast<int32_t>(image->height), 4, state->orientation,
                           state->canvas);
@@ -82,6 +87,7 @@ void avif_release(animation* anim) {
     auto* state = static_cast<avif_state*>(anim->decoder);
     if (!state) return;
     avifDecoderDestroy(state->decoder);
+    icc_transform_free(state->to_srgb);
     free(state->canvas);
     free(state->converted);
     free(state);
@@ -102,6 +108,7 @@ bool load_sequence(avifDecoder* decoder, uint8_t* data, image* img) {
     img->anim->decoder = state;
     const avifImage* image = decoder->image;
     state->orientation = orientation_of(image);
+    state->to_srgb = icc_transform_create(image->icc.data, image->icc.size, ICC_RGBA);
     state->canvas = allocate_frame(image->width, image->height, 4);
     state->converted = allocate_frame(image->width, image->height, 4);
     if (!state->canvas || !state->converted) return false;
