@@ -9,7 +9,7 @@
 namespace {
 
 // Colour to palette index, for at most 256 colours: open addressing over
-// twice as many places, keyed by R,G,B + 1 (0 marks a free place).
+// four times as many places, keyed by R,G,B + 1 (0 marks a free place).
 struct colour_table {
     static constexpr uint32_t PLACES = 1024;
     uint32_t keys[PLACES];
