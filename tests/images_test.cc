@@ -315,6 +315,24 @@ std::string with_png_chunk(const std::string& png, const char* type, const std::
            be32(crc) + png.substr(after_header);
 }
 
+// A JPEG file with an APPn marker (`code` 0xE0 + n) added right after SOI.
+std::string with_jpeg_marker(const std::string& jpeg, uint8_t code, const std::string& payload) {
+    size_t length = payload.size() + 2;
+    std::string marker = std::string(1, '\xFF') + static_cast<char>(code) +
+                         static_cast<char>(length >> 8) + static_cast<char>(length & 0xFF);
+    return jpeg.substr(0, 2) + marker + payload + jpeg.substr(2);
+}
+
+// A profile's bytes; the profile is closed.
+std::string profile_bytes(cmsHPROFILE profile) {
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    std::string data(size, '\0');
+    cmsSaveProfileToMem(profile, data.data(), &size);
+    cmsCloseProfile(profile);
+    return data;
+}
+
 // A TIFF block (little-endian) whose one IFD entry is the orientation tag.
 std::string exif_block(int orientation) {
     std::string b = "II*";
@@ -375,11 +393,8 @@ TEST_F(images, ExifOrientationTurnsThePicture) {
     write_jpeg(dir.file("w.jpg"), 32, 16, 3, wide);
     std::string jpeg = read_file(dir.file("w.jpg"));
     std::string app1 = "Exif" + std::string(2, '\0') + exif_block(6);
-    std::string marker = std::string("\xFF\xE1", 2) + static_cast<char>((app1.size() + 2) >> 8) +
-                         static_cast<char>((app1.size() + 2) & 0xFF) + app1;
     loaded turned;
-    ASSERT_TRUE(
-        load_image(put("t.jpg", jpeg.substr(0, 2) + marker + jpeg.substr(2)).c_str(), &turned.img));
+    ASSERT_TRUE(load_image(put("t.jpg", with_jpeg_marker(jpeg, 0xE1, app1)).c_str(), &turned.img));
     EXPECT_EQ(turned.img.width, 16);
     EXPECT_EQ(turned.img.height, 32);
     bytes f = turned.frame();
@@ -409,14 +424,6 @@ TEST_F(images, MalformedExifIsIgnoredWithAWarning) {
 // is blue in sRGB. An sRGB profile, or none, keeps every byte; a broken one is
 // ignored with a warning.
 TEST_F(images, ColourProfilesConvertToSrgb) {
-    auto profile_bytes = [](cmsHPROFILE profile) {
-        cmsUInt32Number size = 0;
-        cmsSaveProfileToMem(profile, nullptr, &size);
-        std::string data(size, '\0');
-        cmsSaveProfileToMem(profile, data.data(), &size);
-        cmsCloseProfile(profile);
-        return data;
-    };
     cmsCIExyY white = {0.3127, 0.3290, 1.0};
     cmsCIExyYTRIPLE swapped = {
         {0.15, 0.06, 1.0},
@@ -566,12 +573,7 @@ std::string red_print_profile() {
     cmsPipelineInsertStage(pipeline, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
     cmsWriteTag(profile, cmsSigAToB0Tag, pipeline);
     cmsPipelineFree(pipeline);
-    cmsUInt32Number size = 0;
-    cmsSaveProfileToMem(profile, nullptr, &size);
-    std::string data(size, '\0');
-    cmsSaveProfileToMem(profile, data.data(), &size);
-    cmsCloseProfile(profile);
-    return data;
+    return profile_bytes(profile);
 }
 
 // A CMYK JPEG with a print profile goes through it, not the plain formula.
@@ -580,12 +582,9 @@ TEST_F(images, CmykJpegWithAProfileUsesIt) {
     for (int k = 0; k < 16 * 16; k++) cmyk.insert(cmyk.end(), {255, 255, 255, 100});  // grey
     write_jpeg(dir.file("c.jpg"), 16, 16, 4, cmyk, false, 100);
     std::string jpeg = read_file(dir.file("c.jpg"));
-    std::string payload = std::string("ICC_PROFILE", 12) + '\x01' + '\x01' + red_print_profile();
-    std::string marker = std::string("\xFF\xE2", 2) + static_cast<char>((payload.size() + 2) >> 8) +
-                         static_cast<char>((payload.size() + 2) & 0xFF) + payload;
+    std::string app2 = std::string("ICC_PROFILE", 12) + '\x01' + '\x01' + red_print_profile();
     loaded l;
-    ASSERT_TRUE(
-        load_image(put("p.jpg", jpeg.substr(0, 2) + marker + jpeg.substr(2)).c_str(), &l.img));
+    ASSERT_TRUE(load_image(put("p.jpg", with_jpeg_marker(jpeg, 0xE2, app2)).c_str(), &l.img));
     bytes out = l.frame();
     EXPECT_GT(out[0], 200);
     EXPECT_LT(out[1], 60);

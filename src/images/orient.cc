@@ -83,45 +83,33 @@ int avif_orientation(int angle, int mirror) {
 
 void orient_pixels(const uint8_t* src, int32_t width, int32_t height, int32_t channels,
                    int orientation, uint8_t* dst) {
-    bool swapped = orientation >= 5 && orientation <= 8;
-    size_t out_w = static_cast<size_t>(swapped ? height : width);
+    // Each orientation as a mirror left to right, a mirror top to bottom, and
+    // then a swap of rows and columns.
+    struct turn {
+        bool flip_x, flip_y, transpose;
+    };
+    static const turn TURNS[9] = {
+        {false, false, false},
+        {false, false, false},
+        {true,  false, false},
+        {true,  true,  false},
+        {false, true,  false},
+        {false, false, true },
+        {false, true,  true },
+        {true,  true,  true },
+        {true,  false, true },
+    };
+    turn t = TURNS[orientation >= 1 && orientation <= 8 ? orientation : 1];
+    // The shown place of stored pixel (x, y), counted in pixels: a x + b y + c.
+    int64_t w = width, h = height;
+    int64_t along_x = t.transpose ? h : 1, along_y = t.transpose ? 1 : w;
+    int64_t a = t.flip_x ? -along_x : along_x, b = t.flip_y ? -along_y : along_y;
+    int64_t c = (t.flip_x ? (w - 1) * along_x : 0) + (t.flip_y ? (h - 1) * along_y : 0);
     size_t pixel = static_cast<size_t>(channels);
-    for (int32_t y = 0; y < height; y++) {
-        const uint8_t* row = src + static_cast<size_t>(y) * width * pixel;
-        for (int32_t x = 0; x < width; x++) {
-            int32_t dx = x, dy = y;
-            switch (orientation) {
-                case 2:
-                    dx = width - 1 - x;
-                    break;
-                case 3:
-                    dx = width - 1 - x;
-                    dy = height - 1 - y;
-                    break;
-                case 4:
-                    dy = height - 1 - y;
-                    break;
-                case 5:
-                    dx = y;
-                    dy = x;
-                    break;
-                case 6:
-                    dx = height - 1 - y;
-                    dy = x;
-                    break;
-                case 7:
-                    dx = height - 1 - y;
-                    dy = width - 1 - x;
-                    break;
-                case 8:
-                    dx = y;
-                    dy = width - 1 - x;
-                    break;
-                default:
-                    break;
-            }
-            memcpy(dst + (static_cast<size_t>(dy) * out_w + static_cast<size_t>(dx)) * pixel,
-                   row + static_cast<size_t>(x) * pixel, pixel);
+    for (int64_t y = 0; y < h; y++) {
+        const uint8_t* from = src + static_cast<size_t>(y * w) * pixel;
+        for (int64_t x = 0; x < w; x++, from += pixel) {
+            memcpy(dst + static_cast<size_t>(a * x + b * y + c) * pixel, from, pixel);
         }
     }
 }
